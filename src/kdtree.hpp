@@ -1,0 +1,80 @@
+// A static 3-D k-d tree over one point cloud, and its exact queries.
+//
+// Nodes live in one flat array in depth-first pre-order (the left child of node i is
+// node i + 1, so a split stores only its right child); points are copied into tree
+// order so that a leaf is a contiguous run; every index is 32-bit. All distances are
+// squared.
+#pragma once
+
+#include "types.hpp"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tarvo {
+
+inline constexpr std::uint32_t LEAF_SIZE = 16;
+
+enum NodeKind : std::uint8_t { SPLIT_X = 0, SPLIT_Y = 1, SPLIT_Z = 2, LEAF = 3 };
+
+struct KdNode {
+    double split = 0.0;       // split nodes: coordinate of the median on the split axis
+    std::uint32_t right = 0;  // split nodes: index of the right child
+    std::uint32_t start = 0;  // leaves: first tree position
+    std::uint32_t end = 0;    // leaves: one past the last tree position
+    std::uint8_t kind = LEAF; // 0, 1, 2: split on x, y, z; 3: leaf
+};
+
+class KdTree {
+public:
+    // Builds the tree over `points` (at least one point; an empty input stops the
+    // process with "k-d tree needs at least one point").
+    static KdTree build(std::span<const Point3> points);
+
+    std::size_t size() const { return points_.size(); }
+    const std::vector<Point3>& points() const { return points_; }
+    const std::vector<std::uint32_t>& indices() const { return indices_; }
+    const std::vector<KdNode>& nodes() const { return nodes_; }
+
+private:
+    std::vector<Point3> points_;          // tree order
+    std::vector<std::uint32_t> indices_;  // tree position -> input index
+    std::vector<KdNode> nodes_;           // depth-first pre-order, root first
+};
+
+struct NearestHit {
+    Point3 point;
+    double dist2 = 0.0;
+    std::uint32_t index = 0;
+};
+
+// The closest tree point to q; of several at the same distance, the first reached.
+NearestHit nearest(const KdTree& tree, const Point3& q);
+
+// Reusable result of knn_into for a fixed k: squared distances ascending, with the
+// matching input indices. A buffer serves one thread at a time.
+class KnnBuffer {
+public:
+    // k = 0 stops the process with "assertion failed: k > 0".
+    explicit KnnBuffer(std::size_t k);
+
+    std::size_t k() const { return dists_.size(); }
+    std::size_t len() const { return len_; }
+    std::span<const double> distances() const { return {dists_.data(), len_}; }
+    std::span<const std::uint32_t> indices() const { return {indices_.data(), len_}; }
+
+private:
+    friend void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer);
+    friend class KnnSearch;
+
+    std::vector<double> dists_;
+    std::vector<std::uint32_t> indices_;
+    std::size_t len_ = 0;
+};
+
+// Fills `buffer` with the min(k, n) closest tree points to q, ascending; a later point
+// that only ties the k-th distance does not displace it.
+void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer);
+
+}  // namespace tarvo

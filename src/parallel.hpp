@@ -1,0 +1,45 @@
+// The only doorway to the worker pool. Every parallel loop of the core goes through
+// these two helpers, so that each result has its own slot and every sum is reduced in
+// a fixed order: results are bit-for-bit independent of the number of threads.
+#pragma once
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace tarvo {
+
+// Points per chunk of every chunked sum.
+inline constexpr std::size_t CHUNK_SIZE = 16384;
+
+inline std::size_t chunk_count(std::size_t n) { return (n + CHUNK_SIZE - 1) / CHUNK_SIZE; }
+
+// Calls body(begin, end) on disjoint ranges covering [0, n), on the process-wide pool,
+// split adaptively down to single indices. A body that needs scratch space (a
+// neighbour buffer, say) creates it once per call and reuses it for its whole range.
+template <class Body>
+void parallel_for(std::size_t n, const Body& body) {
+    if (n == 0) return;
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                      [&body](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+}
+
+// chunk_fn(begin, end) for every fixed chunk [CHUNK_SIZE*c, min(CHUNK_SIZE*(c+1), n)),
+// run in parallel; the chunk results come back in chunk order for the caller to reduce
+// in that order.
+template <class T, class ChunkFn>
+std::vector<T> map_chunks(std::size_t n, const ChunkFn& chunk_fn) {
+    std::vector<T> partial(chunk_count(n));
+    parallel_for(partial.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t c = first; c < last; ++c) {
+            const std::size_t begin = c * CHUNK_SIZE;
+            const std::size_t end = begin + CHUNK_SIZE < n ? begin + CHUNK_SIZE : n;
+            partial[c] = chunk_fn(begin, end);
+        }
+    });
+    return partial;
+}
+
+}  // namespace tarvo

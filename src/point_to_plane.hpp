@@ -1,0 +1,42 @@
+// "point_to_plane" and "robust_point_to_plane": Gauss-Newton on point-to-plane distances
+// in exponential coordinates, with a backtracking line search; the robust method adds
+// Welsch stages and Anderson acceleration.
+#pragma once
+
+#include "kdtree.hpp"
+#include "options.hpp"
+#include "pose.hpp"
+#include "solver.hpp"
+#include "types.hpp"
+
+#include <span>
+#include <vector>
+
+namespace tarvo {
+
+// For one source point: the unit normal of its nearest target point and the signed
+// residual n . (T(p) - q).
+struct PlaneCorrespondence {
+    Point3 normal;
+    double residual = 0.0;
+};
+
+using PlaneCorrespondences = std::vector<PlaneCorrespondence>;
+
+void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
+                                const KdTree& tree, std::span<const Point3> target_normals,
+                                PlaneCorrespondences& out);
+
+// One weighted Gauss-Newton increment of the pose coordinates x, with the residuals
+// differentiated exactly through the exponential map; zero in every degenerate case.
+PoseVector point_to_plane_step(std::span<const Point3> source,
+                               std::span<const PlaneCorrespondence> correspondences,
+                               std::span<const double> weights, const PoseVector& x);
+
+// Both clouds in the normalised frame, `tree` over `target`, unit normals one per
+// target point, a rigid initial transform. Cannot fail.
+SolverResult solve_point_to_plane(std::span<const Point3> source, std::span<const Point3> target,
+                                  const KdTree& tree, std::span<const Point3> target_normals,
+                                  const RegisterOptions& options, const SimilarityTransform& initial);
+
+}  // namespace tarvo

@@ -1,0 +1,31 @@
+// "icp", "fast_icp" and "robust_icp": closed-form fits to nearest-point pairs, with
+// Anderson extrapolation under an energy guard and Welsch stages for the robust method.
+#pragma once
+
+#include "kdtree.hpp"
+#include "options.hpp"
+#include "solver.hpp"
+#include "types.hpp"
+
+#include <span>
+#include <vector>
+
+namespace tarvo {
+
+// The nearest target point of every transformed source point, and its distance.
+struct PointCorrespondences {
+    std::vector<Point3> points;
+    std::vector<double> distances;
+
+    explicit PointCorrespondences(std::size_t n) : points(n), distances(n) {}
+};
+
+void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
+                                const KdTree& tree, PointCorrespondences& out);
+
+// Both clouds in the normalised frame; `tree` is built over `target`. Cannot fail.
+SolverResult solve_point_to_point(std::span<const Point3> source, std::span<const Point3> target,
+                                  const KdTree& tree, const RegisterOptions& options,
+                                  const SimilarityTransform& initial);
+
+}  // namespace tarvo

@@ -1,0 +1,44 @@
+// The Welsch robust function and the schedule of its parameter nu: from a multiple of
+// the median initial residual down to a floor set by the target's point spacing.
+#pragma once
+
+#include "options.hpp"
+
+#include <cmath>
+#include <span>
+
+namespace tarvo {
+
+inline constexpr double NU_FLOOR = 1e-9;
+
+// 2 nu^2, formed as (nu + nu) * nu.
+inline double two_nu_squared(double nu) { return (nu + nu) * nu; }
+
+// w = exp((-d * d) / (2 nu^2)).
+inline double welsch_weight(double d, double two_nu_sq) { return std::exp((-d * d) / two_nu_sq); }
+
+// One energy term 1 - exp((-d * d) * c) with c = 1 / (2 nu^2).
+inline double welsch_term(double d, double c) { return 1.0 - std::exp((-d * d) * c); }
+
+class NuSchedule {
+public:
+    // nu_end = nu_end_k * spacing (at least NU_FLOOR); first nu = nu_begin_k times the
+    // median of the initial residuals (at least nu_end). NaN products fall back to the
+    // floor and to nu_end respectively.
+    static NuSchedule begin(double spacing, std::span<const double> initial_residuals,
+                            const RegisterOptions& options);
+
+    double nu() const { return nu_; }
+    double nu_end() const { return nu_end_; }
+
+    // Called at the end of every stage: lowers nu and returns true when another stage
+    // follows, false when the run finishes (nu then equals nu_end).
+    bool advance();
+
+private:
+    double nu_ = 0.0;
+    double nu_end_ = 0.0;
+    double nu_alpha_ = 0.5;
+};
+
+}  // namespace tarvo
