@@ -1,0 +1,200 @@
+#include "point_to_point.hpp"
+
+#include "anderson.hpp"
+#include "parallel.hpp"
+#include "pose.hpp"
+#include "similarity.hpp"
+#include "util.hpp"
+#include "welsch.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace tarvo {
+
+void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
+                                const KdTree& tree, PointCorrespondences& out) {
+    parallel_for(source.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const NearestHit hit = nearest(tree, t.apply(source[i]));
+            out.points[i] = hit.point;
+            out.distances[i] = std::sqrt(hit.dist2);
+        }
+    });
+}
+
+namespace {
+
+using AndersonVector = Eigen::Matrix<double, 7, 1>;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// The pose coordinates of the rotation and translation, then the log of the scale.
+AndersonVector to_anderson_vector(const SimilarityTransform& t) {
+    AndersonVector v;
+    v.head<6>() = pose_log(t);
+    v[6] = std::log(std::max(t.scale, 1e-12));
+    return v;
+}
+
+SimilarityTransform from_anderson_vector(const AndersonVector& u, const RegisterOptions& options) {
+    SimilarityTransform t = pose_exp(u.head<6>());
+    t.scale = options.estimate_scale ? options.scale_bounds.clamp(std::exp(u[6])) : 1.0;
+    return t;
+}
+
+// Frobenius norm of the difference of the 3x4 blocks [s R | t].
+double transform_change(const SimilarityTransform& a, const SimilarityTransform& b) {
+    double sum = 0.0;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            const double d = a.scale * a.rotation(r, c) - b.scale * b.rotation(r, c);
+            sum += d * d;
+        }
+    }
+    for (int r = 0; r < 3; ++r) {
+        const double d = a.translation[r] - b.translation[r];
+        sum += d * d;
+    }
+    return std::sqrt(sum);
+}
+
+// One run of the point-to-point solver: the state the iterations share.
+class PointToPointRun {
+public:
+    PointToPointRun(std::span<const Point3> source, std::span<const Point3> target, const KdTree& tree,
+                    const RegisterOptions& options, const SimilarityTransform& initial)
+        : source_(source),
+          tree_(tree),
+          options_(options),
+          accelerated_(options.method != Method::Icp),
+          robust_(options.method == Method::RobustIcp),
+          corr_(source.size()),
+          weights_(source.size(), 1.0),
+          t_(initial),
+          t_plain_(initial),
+          t_prev_(initial) {
+        find_point_correspondences(t_, source_, tree_, corr_);
+        if (robust_) {
+            const std::size_t k = neighbour_count(options.nu_neighbors, target.size());
+            const double spacing = median_neighbour_distance(target, tree, k);
+            schedule_ = NuSchedule::begin(spacing, corr_.distances, options);
+        }
+        if (accelerated_) accelerator_.emplace(std::max<std::uint64_t>(options.anderson_m, 1), to_anderson_vector(t_));
+    }
+
+    SolverResult run() {
+        for (;;) {
+            run_stage();
+            if (!robust_ || !schedule_->advance()) break;
+            accelerator_->reset(to_anderson_vector(t_));
+        }
+        SolverResult result;
+        set_stage_parameter();
+        result.energy = energy();
+        if (robust_) result.nu = schedule_->nu();
+        result.transform = t_;
+        result.iterations = iterations_;
+        result.converged = converged_;
+        result.residuals = std::move(corr_.distances);
+        return result;
+    }
+
+private:
+    void set_stage_parameter() {
+        if (!robust_) return;
+        const double nu = schedule_->nu();
+        two_nu_sq_ = two_nu_squared(nu);
+        c_ = 1.0 / two_nu_sq_;
+    }
+
+    // Sum over all points in index order from -0.0: squared distances, or Welsch terms.
+    double energy() const {
+        double sum = -0.0;
+        if (robust_) {
+            for (double d : corr_.distances) sum += welsch_term(d, c_);
+        } else {
+            for (double d : corr_.distances) sum += d * d;
+        }
+        return sum;
+    }
+
+    // Accepts the current (possibly extrapolated) transform if it lowered the energy;
+    // otherwise falls back to the last plain fit and takes its energy as the reference.
+    void guard_energy() {
+        const double e = energy();
+        if (e < e_prev_) {
+            e_prev_ = e;
+            return;
+        }
+        t_ = t_plain_;
+        accelerator_->replace(to_anderson_vector(t_plain_));
+        find_point_correspondences(t_, source_, tree_, corr_);
+        e_prev_ = energy();
+    }
+
+    void update_weights() {
+        for (std::size_t i = 0; i < weights_.size(); ++i) {
+            weights_[i] = welsch_weight(corr_.distances[i], two_nu_sq_);
+        }
+    }
+
+    void accelerate() {
+        const AndersonVector u = accelerator_->compute(to_anderson_vector(t_));
+        const SimilarityTransform candidate = from_anderson_vector(u, options_);
+        if (candidate.is_finite()) t_ = candidate;
+    }
+
+    void run_stage() {
+        set_stage_parameter();
+        e_prev_ = kInfinity;
+        converged_ = false;
+        for (std::uint64_t it = 1;; ++it) {
+            if (accelerated_) guard_energy();
+            if (robust_) update_weights();
+            const std::optional<SimilarityTransform> fit = fit_similarity(
+                source_, corr_.points, weights_, options_.estimate_scale, options_.scale_bounds);
+            ++iterations_;
+            if (!fit) return;
+            t_ = t_plain_ = *fit;
+            if (accelerated_) accelerate();
+            find_point_correspondences(t_, source_, tree_, corr_);
+            const double change = transform_change(t_, t_prev_);
+            t_prev_ = t_;
+            if (change < options_.tolerance) {
+                converged_ = true;
+                return;
+            }
+            if (it == options_.max_iterations) return;
+        }
+    }
+
+    std::span<const Point3> source_;
+    const KdTree& tree_;
+    const RegisterOptions& options_;
+    const bool accelerated_;
+    const bool robust_;
+    PointCorrespondences corr_;
+    std::vector<double> weights_;
+    SimilarityTransform t_;
+    SimilarityTransform t_plain_;
+    SimilarityTransform t_prev_;
+    std::optional<NuSchedule> schedule_;
+    std::optional<AndersonAccelerator<7>> accelerator_;
+    double two_nu_sq_ = 0.0;
+    double c_ = 0.0;
+    double e_prev_ = kInfinity;
+    std::uint64_t iterations_ = 0;
+    bool converged_ = false;
+};
+
+}  // namespace
+
+SolverResult solve_point_to_point(std::span<const Point3> source, std::span<const Point3> target,
+                                  const KdTree& tree, const RegisterOptions& options,
+                                  const SimilarityTransform& initial) {
+    return PointToPointRun(source, target, tree, options, initial).run();
+}
+
+}  // namespace tarvo
