@@ -1,0 +1,289 @@
+// Build: median splits on the widest axis, nodes appended in pre-order.
+// Queries: near side first, far side from an explicit stack. A far cell is entered only
+// when its lower bound beats the current best. The bound is the squared distance from
+// the query to the cell over every splitting plane crossed on the way down, computed as
+// (ox*ox + oy*oy) + oz*oz. Each offset is no larger in magnitude than the matching
+// coordinate difference of any point in the cell, and rounding is monotone, so the
+// bound never exceeds the computed distance of such a point. The bound is also never
+// below the last plane's diff². Pruning with it therefore skips only cells that cannot
+// hold a strictly better point: the result is the one the plain diff² test gives.
+#include "kdtree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tarvo {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A perfectly balanced split halves the slice, so the depth is at most 32 for 2^32
+// points; every level pushes at most one far child.
+constexpr int kMaxStack = 64;
+
+using Coordinate = double Point3::*;
+
+constexpr Coordinate axis_member(int axis) {
+    return axis == 0 ? &Point3::x : (axis == 1 ? &Point3::y : &Point3::z);
+}
+
+struct SplitChoice {
+    int axis = 0;
+    bool splittable = false;  // max > min on the chosen axis
+    bool has_nan = false;     // a NaN coordinate on the chosen axis
+};
+
+class TreeBuilder {
+public:
+    TreeBuilder(std::span<const Point3> input, std::vector<std::uint32_t>& indices,
+                std::vector<KdNode>& nodes)
+        : input_(input), indices_(indices), nodes_(nodes) {}
+
+    std::uint32_t build_node(std::uint32_t offset, std::uint32_t length) {
+        const auto self = static_cast<std::uint32_t>(nodes_.size());
+        if (length <= LEAF_SIZE) return append_leaf(offset, length);
+        const SplitChoice choice = choose_split(offset, length);
+        if (!choice.splittable) return append_leaf(offset, length);
+
+        const std::uint32_t mid = length / 2;
+        select_median(offset, length, mid, choice);
+        KdNode node;
+        node.split = input_[indices_[offset + mid]].*axis_member(choice.axis);
+        node.kind = static_cast<std::uint8_t>(choice.axis);
+        nodes_.push_back(node);
+        build_node(offset, mid);  // becomes node self + 1
+        const std::uint32_t right = build_node(offset + mid, length - mid);
+        nodes_[self].right = right;
+        return self;
+    }
+
+private:
+    std::uint32_t append_leaf(std::uint32_t offset, std::uint32_t length) {
+        const auto self = static_cast<std::uint32_t>(nodes_.size());
+        KdNode leaf;
+        leaf.start = offset;
+        leaf.end = offset + length;
+        leaf.kind = LEAF;
+        nodes_.push_back(leaf);
+        return self;
+    }
+
+    // Widest axis of the slice's bounding box; NaN coordinates leave the box unchanged
+    // and ties go to the lower axis.
+    SplitChoice choose_split(std::uint32_t offset, std::uint32_t length) const {
+        double lo[3] = {kInf, kInf, kInf};
+        double hi[3] = {-kInf, -kInf, -kInf};
+        bool nan[3] = {false, false, false};
+        for (std::uint32_t j = offset; j < offset + length; ++j) {
+            const Point3& p = input_[indices_[j]];
+            const double c[3] = {p.x, p.y, p.z};
+            for (int a = 0; a < 3; ++a) {
+                if (c[a] < lo[a]) lo[a] = c[a];
+                if (c[a] > hi[a]) hi[a] = c[a];
+                nan[a] = nan[a] || std::isnan(c[a]);
+            }
+        }
+        const double extent[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
+        int axis = 0;
+        if (extent[1] > extent[axis]) axis = 1;
+        if (extent[2] > extent[axis]) axis = 2;
+        return {axis, hi[axis] > lo[axis], nan[axis]};
+    }
+
+    // Moves the element of rank `mid` (by the chosen coordinate) to slice position mid.
+    void select_median(std::uint32_t offset, std::uint32_t length, std::uint32_t mid,
+                       const SplitChoice& choice) {
+        const Coordinate member = axis_member(choice.axis);
+        const Point3* pts = input_.data();
+        auto first = indices_.begin() + offset;
+        if (!choice.has_nan) {
+            std::nth_element(first, first + mid, first + length,
+                             [pts, member](std::uint32_t a, std::uint32_t b) {
+                                 return pts[a].*member < pts[b].*member;
+                             });
+            return;
+        }
+        // Plain `<` is not an ordering once NaN takes part, and selection under it may
+        // run past the slice; rank NaN above every number instead.
+        std::nth_element(first, first + mid, first + length,
+                         [pts, member](std::uint32_t a, std::uint32_t b) {
+                             const double u = pts[a].*member, v = pts[b].*member;
+                             return u < v || (!std::isnan(u) && std::isnan(v));
+                         });
+    }
+
+    std::span<const Point3> input_;
+    std::vector<std::uint32_t>& indices_;
+    std::vector<KdNode>& nodes_;
+};
+
+inline double squared_distance(const Point3& p, const Point3& q) {
+    const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
+// The squared distance from the query to a cell, from the offsets to the planes crossed.
+struct CellOffsets {
+    double o[3] = {0.0, 0.0, 0.0};
+
+    double bound() const { return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2]; }
+};
+
+// A far child waiting for its test: the cell's offsets, the cell bound and the last
+// plane's diff².
+struct PendingCell {
+    CellOffsets offsets;
+    double bound;
+    double diff2;
+    std::uint32_t node;
+};
+
+struct Descent {
+    std::uint32_t near_child;
+    std::uint32_t far_child;
+    double diff;
+};
+
+inline Descent descend(const KdNode& node, std::uint32_t self, const Point3& q) {
+    const double diff = q[node.kind] - node.split;
+    if (diff < 0) return {self + 1, node.right, diff};
+    return {node.right, self + 1, diff};  // diff >= 0 or NaN
+}
+
+}  // namespace
+
+KdTree KdTree::build(std::span<const Point3> points) {
+    const std::size_t n = points.size();
+    if (n == 0) precondition_failed("k-d tree needs at least one point");
+    if (n > std::numeric_limits<std::uint32_t>::max())
+        precondition_failed("k-d tree holds at most 4294967295 points");
+
+    KdTree tree;
+    tree.indices_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) tree.indices_[i] = static_cast<std::uint32_t>(i);
+    tree.nodes_.reserve(n / 8 + 1);
+    // The caller's array is only read, so the selection can take coordinates from it
+    // directly instead of from a working copy.
+    TreeBuilder(points, tree.indices_, tree.nodes_).build_node(0, static_cast<std::uint32_t>(n));
+
+    tree.points_.resize(n);
+    for (std::size_t p = 0; p < n; ++p) tree.points_[p] = points[tree.indices_[p]];
+    return tree;
+}
+
+NearestHit nearest(const KdTree& tree, const Point3& q) {
+    const KdNode* nodes = tree.nodes().data();
+    const Point3* pts = tree.points().data();
+    double best = kInf;
+    std::uint32_t best_pos = 0;
+
+    PendingCell stack[kMaxStack];
+    int top = 0;
+    std::uint32_t node = 0;
+    CellOffsets offsets;
+    for (;;) {
+        const KdNode& nd = nodes[node];
+        if (nd.kind != LEAF) {
+            const Descent step = descend(nd, node, q);
+            PendingCell far{offsets, 0.0, 0.0, step.far_child};
+            far.offsets.o[nd.kind] = step.diff;
+            far.bound = far.offsets.bound();
+            // The best only shrinks, so a cell that fails now fails when popped too.
+            if (far.bound < best) stack[top++] = far;
+            node = step.near_child;
+            continue;
+        }
+        for (std::uint32_t p = nd.start; p < nd.end; ++p) {
+            const double d = squared_distance(pts[p], q);
+            if (d < best) {
+                best = d;
+                best_pos = p;
+            }
+        }
+        while (top > 0 && !(stack[top - 1].bound < best)) --top;
+        if (top == 0) break;
+        --top;
+        node = stack[top].node;
+        offsets = stack[top].offsets;
+    }
+    return {pts[best_pos], best, tree.indices()[best_pos]};
+}
+
+KnnBuffer::KnnBuffer(std::size_t k) {
+    if (k == 0) precondition_failed("assertion failed: k > 0");
+    dists_.assign(k, std::numeric_limits<double>::infinity());
+    indices_.assign(k, 0);
+}
+
+// Sorted insertion into a buffer: a candidate that only ties the k-th is rejected, and
+// among equal distances the earlier one stays first.
+class KnnSearch {
+public:
+    explicit KnnSearch(KnnBuffer& buffer)
+        : dists_(buffer.dists_.data()), indices_(buffer.indices_.data()),
+          len_(buffer.len_), k_(buffer.dists_.size()) {
+        len_ = 0;
+    }
+
+    bool full() const { return len_ == k_; }
+    double kth() const { return dists_[len_ - 1]; }
+
+    // The far cell must be entered: while the buffer is not full every cell is, unless
+    // the plane itself is at an infinite distance.
+    bool wants(const PendingCell& cell) const {
+        return full() ? kth() > cell.bound : kInf > cell.diff2;
+    }
+
+    void offer(double d, std::uint32_t index) {
+        if (len_ == k_ && d >= dists_[k_ - 1]) return;
+        std::size_t h = len_ < k_ - 1 ? len_ : k_ - 1;
+        while (h > 0 && dists_[h - 1] > d) {
+            dists_[h] = dists_[h - 1];
+            indices_[h] = indices_[h - 1];
+            --h;
+        }
+        dists_[h] = d;
+        indices_[h] = index;
+        if (len_ < k_) ++len_;
+    }
+
+private:
+    double* dists_;
+    std::uint32_t* indices_;
+    std::size_t& len_;
+    std::size_t k_;
+};
+
+void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer) {
+    const KdNode* nodes = tree.nodes().data();
+    const Point3* pts = tree.points().data();
+    const std::uint32_t* input_index = tree.indices().data();
+    KnnSearch search(buffer);
+
+    PendingCell stack[kMaxStack];
+    int top = 0;
+    std::uint32_t node = 0;
+    CellOffsets offsets;
+    for (;;) {
+        const KdNode& nd = nodes[node];
+        if (nd.kind != LEAF) {
+            const Descent step = descend(nd, node, q);
+            PendingCell far{offsets, 0.0, step.diff * step.diff, step.far_child};
+            far.offsets.o[nd.kind] = step.diff;
+            far.bound = far.offsets.bound();
+            if (!search.full() || search.wants(far)) stack[top++] = far;
+            node = step.near_child;
+            continue;
+        }
+        for (std::uint32_t p = nd.start; p < nd.end; ++p)
+            search.offer(squared_distance(pts[p], q), input_index[p]);
+        while (top > 0 && !search.wants(stack[top - 1])) --top;
+        if (top == 0) break;
+        --top;
+        node = stack[top].node;
+        offsets = stack[top].offsets;
+    }
+}
+
+}  // namespace tarvo

@@ -1,0 +1,425 @@
+#include "kdtree.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tarvo {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+double dist2(const Point3& p, const Point3& q) {
+    const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
+// ---- clouds --------------------------------------------------------------------------
+
+PointCloud uniform_cloud(std::size_t n, unsigned seed, double scale = 1.0, double offset = 0.0) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    PointCloud c(n);
+    for (auto& p : c) p = {offset + scale * u(rng), offset + scale * u(rng), offset + scale * u(rng)};
+    return c;
+}
+
+// Every point repeated, in shuffled order: many exact duplicates and ties.
+PointCloud duplicated_cloud(std::size_t n, unsigned seed) {
+    PointCloud base = uniform_cloud(n / 4 + 1, seed);
+    PointCloud c;
+    for (std::size_t i = 0; c.size() < n; ++i) c.push_back(base[i % base.size()]);
+    std::shuffle(c.begin(), c.end(), std::mt19937_64(seed + 1));
+    return c;
+}
+
+// An integer grid: whole families of equidistant points for grid and mid-cell queries.
+PointCloud grid_cloud(int side, double h = 1.0) {
+    PointCloud c;
+    for (int i = 0; i < side; ++i)
+        for (int j = 0; j < side; ++j)
+            for (int k = 0; k < side; ++k) c.push_back({i * h, j * h, k * h});
+    return c;
+}
+
+PointCloud flat_cloud(std::size_t n, unsigned seed) {
+    PointCloud c = uniform_cloud(n, seed);
+    for (auto& p : c) p.z = 0.25;
+    return c;
+}
+
+struct CloudCase {
+    std::string name;
+    std::function<PointCloud()> make;
+};
+
+std::vector<CloudCase> cloud_cases() {
+    return {
+        {"one", [] { return PointCloud{{1, 2, 3}}; }},
+        {"sixteen", [] { return uniform_cloud(16, 1); }},
+        {"seventeen", [] { return uniform_cloud(17, 2); }},
+        {"uniform1000", [] { return uniform_cloud(1000, 3); }},
+        {"duplicates", [] { return duplicated_cloud(2000, 4); }},
+        {"all_same", [] { return PointCloud(1000, Point3{0.5, -2, 7}); }},
+        {"grid", [] { return grid_cloud(12); }},
+        {"flat", [] { return flat_cloud(1500, 5); }},
+        {"far_offset", [] { return uniform_cloud(1500, 6, 1e-3, 1e8); }},
+        {"huge", [] { return uniform_cloud(800, 7, 1e200); }},
+        {"tiny", [] { return uniform_cloud(800, 8, 1e-200); }},
+        {"uniform100000", [] { return uniform_cloud(100000, 9); }},
+    };
+}
+
+// ---- reference queries: the plain recursive traversal with diff² pruning --------------
+
+void ref_nearest_visit(const KdTree& t, std::uint32_t i, const Point3& q, NearestHit& best) {
+    for (;;) {
+        const KdNode& nd = t.nodes()[i];
+        if (nd.kind == LEAF) {
+            for (std::uint32_t p = nd.start; p < nd.end; ++p) {
+                const double d = dist2(t.points()[p], q);
+                if (d < best.dist2) best = {t.points()[p], d, t.indices()[p]};
+            }
+            return;
+        }
+        const double diff = q[nd.kind] - nd.split;
+        const std::uint32_t near = diff < 0 ? i + 1 : nd.right;
+        const std::uint32_t far = diff < 0 ? nd.right : i + 1;
+        ref_nearest_visit(t, near, q, best);
+        if (!(diff * diff < best.dist2)) return;
+        i = far;
+    }
+}
+
+NearestHit ref_nearest(const KdTree& t, const Point3& q) {
+    NearestHit best{t.points()[0], kInf, t.indices()[0]};
+    ref_nearest_visit(t, 0, q, best);
+    return best;
+}
+
+struct RefKnn {
+    std::size_t k;
+    std::vector<double> d;
+    std::vector<std::uint32_t> idx;
+};
+
+void ref_knn_visit(const KdTree& t, std::uint32_t i, const Point3& q, RefKnn& r) {
+    for (;;) {
+        const KdNode& nd = t.nodes()[i];
+        if (nd.kind == LEAF) {
+            for (std::uint32_t p = nd.start; p < nd.end; ++p) {
+                const double d = dist2(t.points()[p], q);
+                if (r.d.size() == r.k && d >= r.d.back()) continue;
+                if (r.d.size() == r.k) {
+                    r.d.pop_back();
+                    r.idx.pop_back();
+                }
+                std::size_t h = r.d.size();
+                while (h > 0 && r.d[h - 1] > d) --h;
+                r.d.insert(r.d.begin() + static_cast<std::ptrdiff_t>(h), d);
+                r.idx.insert(r.idx.begin() + static_cast<std::ptrdiff_t>(h), t.indices()[p]);
+            }
+            return;
+        }
+        const double diff = q[nd.kind] - nd.split;
+        const std::uint32_t near = diff < 0 ? i + 1 : nd.right;
+        const std::uint32_t far = diff < 0 ? nd.right : i + 1;
+        ref_knn_visit(t, near, q, r);
+        const double bound = r.d.size() < r.k ? kInf : r.d.back();
+        if (!(bound > diff * diff)) return;
+        i = far;
+    }
+}
+
+RefKnn ref_knn(const KdTree& t, const Point3& q, std::size_t k) {
+    RefKnn r{k, {}, {}};
+    ref_knn_visit(t, 0, q, r);
+    return r;
+}
+
+// Queries that stress ties and pruning: every tree point, midpoints of pairs, points
+// shifted by tiny and by large amounts.
+std::vector<Point3> queries_for(const PointCloud& cloud, std::size_t count, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<std::size_t> pick(0, cloud.size() - 1);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<Point3> qs;
+    for (std::size_t j = 0; j < count; ++j) {
+        const Point3 a = cloud[pick(rng)], b = cloud[pick(rng)];
+        switch (j % 4) {
+            case 0: qs.push_back(a); break;
+            case 1: qs.push_back({0.5 * a.x + 0.5 * b.x, 0.5 * a.y + 0.5 * b.y, 0.5 * a.z + 0.5 * b.z}); break;
+            case 2: qs.push_back({a.x * (1 + 1e-9 * u(rng)), a.y * (1 + 1e-9 * u(rng)), a.z}); break;
+            default: qs.push_back({a.x + (b.x - a.x) * 3 * u(rng), a.y + (b.y - a.y) * u(rng), b.z});
+        }
+    }
+    return qs;
+}
+
+void expect_same_hit(const NearestHit& got, const NearestHit& want) {
+    EXPECT_EQ(got.index, want.index);
+    EXPECT_TRUE(same_bits(got.dist2, want.dist2)) << got.dist2 << " vs " << want.dist2;
+    EXPECT_EQ(got.point, want.point);
+}
+
+// ---- build ----------------------------------------------------------------------------
+
+class TreeOnCloud : public ::testing::TestWithParam<CloudCase> {};
+
+// Returns the tree positions [first, last) covered by the subtree at node i, checking
+// the split invariants on the way.
+std::pair<std::uint32_t, std::uint32_t> check_subtree(const KdTree& t, std::uint32_t i,
+                                                       std::uint32_t& next_start) {
+    const KdNode& nd = t.nodes()[i];
+    if (nd.kind == LEAF) {
+        EXPECT_EQ(nd.start, next_start) << "leaves must tile the positions in order";
+        EXPECT_LT(nd.start, nd.end);
+        EXPECT_EQ(nd.split, 0.0);
+        if (nd.end - nd.start > LEAF_SIZE) {
+            for (std::uint32_t p = nd.start; p < nd.end; ++p)
+                EXPECT_EQ(t.points()[p], t.points()[nd.start]) << "oversized leaf must be one point";
+        }
+        next_start = nd.end;
+        return {nd.start, nd.end};
+    }
+    EXPECT_LT(nd.kind, 3);
+    EXPECT_GT(nd.right, i + 1);
+    EXPECT_LT(nd.right, t.nodes().size());
+    const auto left = check_subtree(t, i + 1, next_start);
+    const auto right = check_subtree(t, nd.right, next_start);
+    EXPECT_EQ(left.second, right.first);
+    const std::uint32_t len = right.second - left.first;
+    EXPECT_EQ(left.second - left.first, len / 2) << "left gets floor(L/2)";
+    bool split_point_on_right = false;
+    for (std::uint32_t p = left.first; p < left.second; ++p) EXPECT_LE(t.points()[p][nd.kind], nd.split);
+    for (std::uint32_t p = right.first; p < right.second; ++p) {
+        EXPECT_GE(t.points()[p][nd.kind], nd.split);
+        split_point_on_right |= t.points()[p][nd.kind] == nd.split;
+    }
+    EXPECT_TRUE(split_point_on_right);
+    return {left.first, right.second};
+}
+
+TEST_P(TreeOnCloud, BuildKeepsEveryInvariant) {
+    const PointCloud cloud = GetParam().make();
+    const KdTree t = KdTree::build(cloud);
+    ASSERT_EQ(t.size(), cloud.size());
+    std::vector<bool> seen(cloud.size(), false);
+    for (std::size_t p = 0; p < t.size(); ++p) {
+        const std::uint32_t idx = t.indices()[p];
+        ASSERT_LT(idx, cloud.size());
+        EXPECT_FALSE(seen[idx]);
+        seen[idx] = true;
+        EXPECT_EQ(t.points()[p], cloud[idx]);
+    }
+    std::uint32_t next_start = 0;
+    const auto range = check_subtree(t, 0, next_start);
+    EXPECT_EQ(range.first, 0u);
+    EXPECT_EQ(range.second, cloud.size());
+    EXPECT_EQ(sizeof(KdNode), 24u);
+}
+
+TEST_P(TreeOnCloud, QueriesMatchPlainTraversalAndBruteForce) {
+    const PointCloud cloud = GetParam().make();
+    const KdTree t = KdTree::build(cloud);
+    const std::size_t count = cloud.size() > 10000 ? 400 : 800;
+    KnnBuffer one(1), seven(7), many(40), beyond(cloud.size() + 3);
+    std::size_t asked = 0;
+    for (const Point3& q : queries_for(cloud, count, 17)) {
+        const NearestHit hit = nearest(t, q);
+        expect_same_hit(hit, ref_nearest(t, q));
+        const bool whole_cloud = asked++ < 40 && cloud.size() <= 2000;
+        for (KnnBuffer* buffer : {&one, &seven, &many, &beyond}) {
+            if (buffer == &beyond && !whole_cloud) continue;
+            knn_into(t, q, *buffer);
+            const RefKnn want = ref_knn(t, q, buffer->k());
+            ASSERT_EQ(buffer->len(), want.d.size());
+            for (std::size_t j = 0; j < want.d.size(); ++j) {
+                EXPECT_TRUE(same_bits(buffer->distances()[j], want.d[j]));
+                EXPECT_EQ(buffer->indices()[j], want.idx[j]);
+            }
+        }
+        // k = 1 agrees with nearest, ties included, unless every distance overflowed:
+        // then nearest keeps its provisional answer while knn_into takes the first
+        // point it meets.
+        if (std::isfinite(hit.dist2)) {
+            EXPECT_EQ(one.indices()[0], hit.index);
+            EXPECT_TRUE(same_bits(one.distances()[0], hit.dist2));
+        }
+    }
+    // Brute force on a few queries fixes the distances independently of any traversal.
+    for (const Point3& q : queries_for(cloud, 40, 99)) {
+        double best = kInf;
+        for (const Point3& p : cloud) best = std::min(best, dist2(p, q));
+        const NearestHit hit = nearest(t, q);
+        EXPECT_TRUE(same_bits(hit.dist2, best) || (std::isinf(best) && std::isinf(hit.dist2)));
+        EXPECT_TRUE(same_bits(dist2(cloud[hit.index], q), hit.dist2));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clouds, TreeOnCloud, ::testing::ValuesIn(cloud_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(KdTreeBuild, SmallCloudIsOneLeafInInputOrder) {
+    for (std::size_t n : {1u, 5u, 16u}) {
+        const PointCloud cloud = uniform_cloud(n, 40);
+        const KdTree t = KdTree::build(cloud);
+        ASSERT_EQ(t.nodes().size(), 1u);
+        EXPECT_EQ(t.nodes()[0].kind, LEAF);
+        EXPECT_EQ(t.nodes()[0].start, 0u);
+        EXPECT_EQ(t.nodes()[0].end, n);
+        for (std::uint32_t p = 0; p < n; ++p) EXPECT_EQ(t.indices()[p], p);
+        EXPECT_EQ(t.points(), cloud);
+    }
+}
+
+TEST(KdTreeBuild, SeventeenPointsAlongX) {
+    PointCloud cloud;
+    for (int i = 0; i < 17; ++i) cloud.push_back({double((i * 7) % 17), 0.01 * i, 0.0});
+    const KdTree t = KdTree::build(cloud);
+    ASSERT_EQ(t.nodes().size(), 3u);
+    EXPECT_EQ(t.nodes()[0].kind, SPLIT_X);
+    EXPECT_EQ(t.nodes()[0].right, 2u);
+    EXPECT_EQ(t.nodes()[0].split, 8.0);  // the ninth-smallest x
+    EXPECT_EQ(t.nodes()[1].end - t.nodes()[1].start, 8u);
+    EXPECT_EQ(t.nodes()[2].end - t.nodes()[2].start, 9u);
+}
+
+TEST(KdTreeBuild, ThousandCopiesStayOneLeaf) {
+    const KdTree t = KdTree::build(PointCloud(1000, Point3{1, 1, 1}));
+    ASSERT_EQ(t.nodes().size(), 1u);
+    EXPECT_EQ(t.nodes()[0].end, 1000u);
+}
+
+struct AxisCase {
+    double ex, ey, ez;
+    int axis;
+};
+
+class SplitAxis : public ::testing::TestWithParam<AxisCase> {};
+
+TEST_P(SplitAxis, WidestExtentWithTiesToLowerAxis) {
+    const AxisCase c = GetParam();
+    PointCloud cloud;  // the corners of a box with exactly these extents
+    for (int i = 0; i < 40; ++i)
+        cloud.push_back({c.ex * (i % 2), c.ey * ((i / 2) % 2), c.ez * ((i / 4) % 2)});
+    EXPECT_EQ(KdTree::build(cloud).nodes()[0].kind, c.axis);
+}
+
+INSTANTIATE_TEST_SUITE_P(Extents, SplitAxis,
+                         ::testing::Values(AxisCase{0.1, 0.1, 5.0, 2}, AxisCase{1.0, 1.0, 0.5, 0},
+                                           AxisCase{1.0, 1.0, 1.0, 0}, AxisCase{0.5, 1.0, 1.0, 1},
+                                           AxisCase{2.0, 1.0, 2.0, 0}, AxisCase{0.0, 3.0, 0.0, 1}));
+
+TEST(KdTreeBuild, NaNCoordinatesAreSkippedAndBuildEnds) {
+    PointCloud cloud = uniform_cloud(300, 41);
+    for (std::size_t i = 0; i < cloud.size(); i += 3) cloud[i].x = kNaN;
+    for (std::size_t i = 0; i < 40; ++i) cloud[i] = {kNaN, kNaN, kNaN};
+    const KdTree t = KdTree::build(cloud);
+    std::vector<bool> seen(cloud.size(), false);
+    for (std::uint32_t idx : t.indices()) seen[idx] = true;
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](bool b) { return b; }));
+}
+
+// ---- queries ---------------------------------------------------------------------------
+
+TEST(KdTreeQuery, TiesKeepThePointReachedFirst) {
+    const KdTree t = KdTree::build(PointCloud{{-1, 0, 0}, {1, 0, 0}, {0, 5, 0}});
+    const Point3 q{0, 0, 0};
+    EXPECT_EQ(nearest(t, q).index, 0u);
+    KnnBuffer one(1);
+    knn_into(t, q, one);
+    EXPECT_EQ(one.indices()[0], 0u);
+    KnnBuffer two(2);
+    knn_into(t, q, two);
+    ASSERT_EQ(two.len(), 2u);
+    EXPECT_EQ(two.indices()[0], 0u);
+    EXPECT_EQ(two.indices()[1], 1u);
+    EXPECT_EQ(two.distances()[1], 1.0);
+}
+
+TEST(KdTreeQuery, KBeyondCountReturnsAllAscending) {
+    const PointCloud cloud = uniform_cloud(10, 42);
+    const KdTree t = KdTree::build(cloud);
+    KnnBuffer buffer(30);
+    knn_into(t, {0.1, 0.2, 0.3}, buffer);
+    ASSERT_EQ(buffer.len(), 10u);
+    EXPECT_TRUE(std::is_sorted(buffer.distances().begin(), buffer.distances().end()));
+    std::vector<std::uint32_t> got(buffer.indices().begin(), buffer.indices().end());
+    std::sort(got.begin(), got.end());
+    for (std::uint32_t i = 0; i < 10; ++i) EXPECT_EQ(got[i], i);
+}
+
+TEST(KdTreeQuery, ReusedBufferForgetsPreviousQuery) {
+    const PointCloud cloud = uniform_cloud(5000, 43);
+    const KdTree t = KdTree::build(cloud);
+    KnnBuffer reused(9), fresh(9);
+    knn_into(t, {5, 5, 5}, reused);
+    knn_into(t, {-0.3, 0.1, 0.2}, reused);
+    knn_into(t, {-0.3, 0.1, 0.2}, fresh);
+    ASSERT_EQ(reused.len(), fresh.len());
+    for (std::size_t j = 0; j < fresh.len(); ++j) {
+        EXPECT_EQ(reused.indices()[j], fresh.indices()[j]);
+        EXPECT_EQ(reused.distances()[j], fresh.distances()[j]);
+    }
+}
+
+TEST(KdTreeQuery, QueryOnTreePointFindsItAtZero) {
+    const PointCloud cloud = uniform_cloud(3000, 44);
+    const KdTree t = KdTree::build(cloud);
+    KnnBuffer buffer(4);
+    for (std::uint32_t i = 0; i < cloud.size(); i += 97) {
+        const NearestHit hit = nearest(t, cloud[i]);
+        EXPECT_EQ(hit.index, i);
+        EXPECT_EQ(hit.dist2, 0.0);
+        knn_into(t, cloud[i], buffer);
+        EXPECT_EQ(buffer.indices()[0], i);
+        EXPECT_EQ(buffer.distances()[0], 0.0);
+    }
+}
+
+TEST(KdTreeQuery, SinglePointTreeAlwaysAnswersIt) {
+    const KdTree t = KdTree::build(PointCloud{{3, 4, 5}});
+    KnnBuffer buffer(5);
+    for (const Point3& q : {Point3{0, 0, 0}, Point3{3, 4, 5}, Point3{-1e9, 2, 7}}) {
+        EXPECT_EQ(nearest(t, q).index, 0u);
+        knn_into(t, q, buffer);
+        EXPECT_EQ(buffer.len(), 1u);
+    }
+}
+
+TEST(KdTreeQuery, NaNQueryReturnsProvisionalResult) {
+    const PointCloud cloud = uniform_cloud(500, 45);
+    const KdTree t = KdTree::build(cloud);
+    const NearestHit hit = nearest(t, {kNaN, 0, 0});
+    EXPECT_EQ(hit.index, t.indices()[0]);
+    EXPECT_EQ(hit.point, t.points()[0]);
+    EXPECT_EQ(hit.dist2, kInf);
+}
+
+TEST(KdTreeQuery, FreshBufferIsEmpty) {
+    const KnnBuffer buffer(6);
+    EXPECT_EQ(buffer.k(), 6u);
+    EXPECT_EQ(buffer.len(), 0u);
+    EXPECT_TRUE(buffer.distances().empty());
+}
+
+using KdTreeDeathTest = ::testing::Test;
+
+TEST_F(KdTreeDeathTest, PreconditionsStopWithTheirMessages) {
+    EXPECT_DEATH(KdTree::build(std::span<const Point3>{}), "k-d tree needs at least one point");
+    EXPECT_DEATH(KnnBuffer(0), "assertion failed: k > 0");
+}
+
+}  // namespace
+}  // namespace tarvo
