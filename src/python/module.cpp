@@ -1,30 +1,55 @@
 // The extension module tarvo._tarvo: multi-phase initialisation on the stable ABI.
+// Import only adds the attributes; NumPy is looked up when a function first needs it.
+#include "entry_points.hpp"
 #include "options.hpp"
+#include "pyref.hpp"
+#include "registration_type.hpp"
 
 #include <Python.h>
 
 namespace {
 
-int add_methods_list(PyObject* module) {
-    PyObject* list = PyList_New(0);
-    if (list == nullptr) return -1;
+using tarvo::python::PyRef;
+
+// Adds `value` (a new reference, or nullptr after a failure) under `name`.
+int add_owned(PyObject* module, const char* name, PyObject* value) {
+    PyRef owned(value);
+    if (!owned) return -1;
+    return PyModule_AddObjectRef(module, name, owned.get());
+}
+
+PyObject* methods_list() {
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
     for (std::string_view name : tarvo::METHOD_NAMES) {
-        PyObject* item = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-        if (item == nullptr || PyList_Append(list, item) < 0) {
-            Py_XDECREF(item);
-            Py_DECREF(list);
-            return -1;
-        }
-        Py_DECREF(item);
+        PyRef item(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
-    const int status = PyModule_AddObject(module, "METHODS", list);
-    if (status < 0) Py_DECREF(list);
-    return status;
+    return list.release();
+}
+
+PyMethodDef register_def = {
+    "register", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tarvo::python::register_entry)),
+    METH_VARARGS | METH_KEYWORDS, tarvo::python::REGISTER_DOC};
+
+PyMethodDef estimate_normals_def = {
+    "estimate_normals",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tarvo::python::estimate_normals_entry)),
+    METH_VARARGS | METH_KEYWORDS, tarvo::python::ESTIMATE_NORMALS_DOC};
+
+int add_function(PyObject* module, PyMethodDef* def) {
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    return add_owned(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.get()));
 }
 
 int exec_module(PyObject* module) {
     if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) return -1;
-    if (add_methods_list(module) < 0) return -1;
+    if (add_owned(module, "METHODS", methods_list()) < 0) return -1;
+    PyTypeObject* registration = tarvo::python::registration_type();
+    if (registration == nullptr || PyModule_AddType(module, registration) < 0) return -1;
+    if (add_function(module, &register_def) < 0) return -1;
+    if (add_function(module, &estimate_normals_def) < 0) return -1;
     return 0;
 }
 
