@@ -1,0 +1,102 @@
+// Per-point medians run on the worker pool, one neighbour buffer and one scratch array
+// per task; every per-point value lands in its own slot, and the final median runs on
+// the calling thread, so the statistic does not depend on the thread count.
+#include "util.hpp"
+
+#include "parallel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace tarvo {
+namespace {
+
+bool contains_nan(std::span<const double> values) {
+    for (double v : values)
+        if (std::isnan(v)) return true;
+    return false;
+}
+
+void select_rank(std::span<double> values, std::size_t mid) {
+    if (!contains_nan(values)) {
+        std::nth_element(values.begin(), values.begin() + mid, values.end());
+        return;
+    }
+    // `<` orders nothing once NaN takes part, and selection under it may run past the
+    // array; rank NaN above every number instead.
+    std::nth_element(values.begin(), values.begin() + mid, values.end(), [](double u, double v) {
+        return u < v || (!std::isnan(u) && std::isnan(v));
+    });
+}
+
+// Largest of values[0 .. mid), NaN skipped.
+double lower_middle(std::span<const double> values, std::size_t mid) {
+    double lo = -std::numeric_limits<double>::infinity();
+    for (std::size_t j = 0; j < mid; ++j)
+        if (values[j] > lo) lo = values[j];
+    return lo;
+}
+
+// v[i] = per_point(i, buffer, scratch) for every point, in parallel, then their median.
+template <class PerPoint>
+double median_of_per_point(std::size_t n, std::size_t k, const PerPoint& per_point) {
+    std::vector<double> values(n);
+    parallel_for(n, [&](std::size_t first, std::size_t last) {
+        KnnBuffer buffer(k);
+        std::vector<double> scratch;
+        scratch.reserve(k);
+        for (std::size_t i = first; i < last; ++i) {
+            scratch.clear();
+            per_point(i, buffer, scratch);
+            values[i] = median_in_place(scratch);
+        }
+    });
+    return median_in_place(values);
+}
+
+}  // namespace
+
+double median_in_place(std::span<double> values) {
+    const std::size_t len = values.size();
+    if (len == 0) return 0.0;
+    const std::size_t mid = len / 2;
+    select_rank(values, mid);
+    if (len % 2 == 1) return values[mid];
+    return (values[mid] + lower_middle(values, mid)) * 0.5;
+}
+
+std::size_t neighbour_count(std::uint64_t nu_neighbors, std::size_t n) {
+    const std::uint64_t wanted = std::max<std::uint64_t>(nu_neighbors, 2);
+    const std::uint64_t available = std::max<std::uint64_t>(n, 2);
+    return static_cast<std::size_t>(std::min(wanted, available));
+}
+
+double median_neighbour_distance(std::span<const Point3> points, const KdTree& tree, std::size_t k) {
+    return median_of_per_point(
+        points.size(), k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
+            knn_into(tree, points[i], buffer);
+            const auto dists = buffer.distances();
+            for (std::size_t j = 1; j < dists.size(); ++j) scratch.push_back(std::sqrt(dists[j]));
+        });
+}
+
+double median_neighbour_plane_distance(std::span<const Point3> points,
+                                       std::span<const Point3> normals, const KdTree& tree,
+                                       std::size_t k) {
+    return median_of_per_point(
+        points.size(), k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
+            const Point3& q = points[i];
+            const Point3& n = normals[i];
+            knn_into(tree, q, buffer);
+            const auto found = buffer.indices();
+            for (std::size_t j = 1; j < found.size(); ++j) {
+                const Point3& c = points[found[j]];
+                const double dx = c.x - q.x, dy = c.y - q.y, dz = c.z - q.z;
+                scratch.push_back(std::fabs((dx * n.x + dy * n.y) + dz * n.z));
+            }
+        });
+}
+
+}  // namespace tarvo
