@@ -27,6 +27,22 @@ void find_plane_correspondences(const SimilarityTransform& t, std::span<const Po
                                 const KdTree& tree, std::span<const Point3> target_normals,
                                 PlaneCorrespondences& out);
 
+// The exact derivative of n . (T(x) p - q) with respect to the six coordinates x,
+// through the exponential map. Everything that depends only on x is formed once here,
+// so that a row costs a few dozen flops and allocates nothing.
+class PlaneJacobian {
+public:
+    explicit PlaneJacobian(const PoseVector& x);
+
+    // J = [n . (dR/dw_k p + dt/dw_k) for k = 0, 1, 2, (V^T n)_0, (V^T n)_1, (V^T n)_2].
+    PoseVector row(const Point3& p, const Point3& n) const;
+
+private:
+    Mat3 d_rotation_[3];    // dR/dw_k
+    Vec3 d_translation_[3]; // dt/dw_k = dV/dw_k rho
+    Mat3 v_;                // dt/drho
+};
+
 // One weighted Gauss-Newton increment of the pose coordinates x, with the residuals
 // differentiated exactly through the exponential map; zero in every degenerate case.
 PoseVector point_to_plane_step(std::span<const Point3> source,
