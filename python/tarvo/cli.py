@@ -18,7 +18,7 @@ from importlib import resources
 import numpy as np
 
 from . import _tarvo
-from .io import PointCloudFileError, read_points, write_points
+from .io import PointCloudFileError, format_for, read_points, write_points
 
 __all__ = ["main", "build_parser"]
 
@@ -134,6 +134,7 @@ def _one_line(exc: BaseException) -> str:
 
 
 def run_register(args) -> int:
+    _check_outputs(output=args.output, plot=args.plot)
     clock = _Stopwatch()
     source, source_normals = read_points(args.source)
     target, target_normals = read_points(args.target)
@@ -165,6 +166,16 @@ def run_register(args) -> int:
         print("transform (source -> target):")
         print(_format_matrix(result.transform, indent="  "))
     return 0
+
+
+def _check_outputs(output=None, plot=None) -> None:
+    """Fails before any work when a requested output cannot be written."""
+    if output is not None:
+        format_for(output)
+    if plot is not None:
+        from .plot import matplotlib_available
+        if not matplotlib_available():
+            raise ImportError("plotting needs matplotlib: pip install 'tarvo[plot]'")
 
 
 def _target_normals_for(args, target, file_normals):
@@ -270,6 +281,7 @@ class _Stopwatch:
 
 
 def run_normals(args) -> int:
+    _check_outputs(output=args.output)
     points, _ = read_points(args.points)
     started = time.perf_counter()
     normals = _tarvo.estimate_normals(points, args.k)
@@ -311,6 +323,8 @@ def rotation_error_degrees(rotation, reference) -> float:
 
 
 def run_demo(args) -> int:
+    if not args.no_plot:
+        _check_outputs(plot=args.plot)
     source, target, ground_truth = load_demo_sample()
     init = demo_initial_transform(target, ground_truth)
     started = time.perf_counter()
@@ -350,8 +364,6 @@ def _demo_plot(args, source, target, init, result) -> int:
         return 0
     from .plot import matplotlib_available, plot_registration
     if not matplotlib_available():
-        if args.plot is not None:
-            raise ImportError("plotting needs matplotlib: pip install 'tarvo[plot]'")
         print("matplotlib is not installed, so no picture was written (pip install 'tarvo[plot]')")
         return 0
     path = args.plot if args.plot is not None else DEMO_DEFAULT_PLOT

@@ -39,7 +39,7 @@ from pathlib import Path
 
 import numpy as np
 
-__all__ = ["FORMATS", "PointCloudFileError", "read_points", "write_points"]
+__all__ = ["FORMATS", "PointCloudFileError", "format_for", "read_points", "write_points"]
 
 #: Format names accepted by ``format=``; each is also a recognised extension.
 FORMATS = ("ply", "pcd", "xyz", "txt", "csv", "npy", "npz", "las", "laz")
@@ -61,7 +61,7 @@ class PointCloudFileError(ValueError):
 
 def read_points(path, format: str | None = None):
     """Reads a point cloud; returns ``(points, normals or None)`` as float64 arrays."""
-    fmt = _resolve_format(path, format)
+    fmt = format_for(path, format)
     if os.path.isfile(path) and os.path.getsize(path) == 0:
         raise PointCloudFileError(path, "the file is empty")
     points, normals = _READERS[fmt](path)
@@ -74,13 +74,8 @@ def write_points(path, points, normals=None, format: str | None = None, *, binar
     ``binary`` picks binary PLY/PCD (default, exact and compact) or their ASCII
     forms; text formats always write every value with round-trip precision.
     """
-    fmt = _resolve_format(path, format)
-    points = _as_cloud(path, points, "points")
-    if normals is not None:
-        normals = _as_cloud(path, normals, "normals")
-        if len(normals) != len(points):
-            raise PointCloudFileError(
-                path, f"{len(points)} points but {len(normals)} normals given")
+    fmt = format_for(path, format)
+    points, normals = _checked_cloud(path, points, normals)
     if fmt in ("ply", "pcd"):
         _WRITERS[fmt](path, points, normals, binary)
     else:
@@ -90,7 +85,8 @@ def write_points(path, points, normals=None, format: str | None = None, *, binar
 # --------------------------------------------------------------------------- shared checks
 
 
-def _resolve_format(path, fmt: str | None) -> str:
+def format_for(path, fmt: str | None = None) -> str:
+    """The format name ``read_points``/``write_points`` would use for ``path``."""
     if fmt is None:
         fmt = Path(os.fspath(path)).suffix.lstrip(".")
         if not fmt:
@@ -211,27 +207,27 @@ def _read_pcd(path):
         header = _read_pcd_header(path, stream)
         body = stream.read()
     dtype = _pcd_dtype(path, header)
-    count = header["points"]
-    kind = header["data"]
-    if kind == "ascii":
-        rows = _pcd_ascii_rows(path, body, dtype, count)
-    elif kind == "binary":
-        rows = _pcd_binary_rows(path, body, dtype, count)
-    elif kind == "binary_compressed":
-        raise PointCloudFileError(
-            path, "PCD 'DATA binary_compressed' is not supported; save the cloud as binary or ascii")
-    else:
-        raise PointCloudFileError(path, f"unknown PCD data kind '{kind}'")
-    names = header["fields"]
-    for name in ("x", "y", "z"):
-        if name not in names:
+    triple = _normal_columns(header["fields"])
+    for name in ("x", "y", "z") + (triple or ()):
+        if name not in header["fields"]:
             raise PointCloudFileError(path, f"PCD file has no field '{name}'")
-        if rows.dtype[name].shape:
+        if dtype[name].shape:
             raise PointCloudFileError(path, f"PCD field '{name}' must have COUNT 1")
+    rows = _pcd_rows(path, header["data"], body, dtype, header["points"])
     points = np.stack([rows[n].astype(np.float64) for n in ("x", "y", "z")], axis=1)
-    triple = _normal_columns(names)
     normals = np.stack([rows[n].astype(np.float64) for n in triple], axis=1) if triple else None
     return points, normals
+
+
+def _pcd_rows(path, kind: str, body: bytes, dtype: np.dtype, count: int) -> np.ndarray:
+    if kind == "ascii":
+        return _pcd_ascii_rows(path, body, dtype, count)
+    if kind == "binary":
+        return _pcd_binary_rows(path, body, dtype, count)
+    if kind == "binary_compressed":
+        raise PointCloudFileError(
+            path, "PCD 'DATA binary_compressed' is not supported; save the cloud as binary or ascii")
+    raise PointCloudFileError(path, f"unknown PCD data kind '{kind}'")
 
 
 def _read_pcd_header(path, stream) -> dict:
@@ -511,12 +507,14 @@ def _read_las(path):
         triple = _normal_columns(names)
         normals = np.stack([np.asarray(las[n]) for n in triple], axis=1) if triple else None
     except (laspy.errors.LaspyException, ValueError, EOFError) as exc:
-        raise PointCloudFileError(path, f"malformed LAS/LAZ file: {exc}") from None
+        raise PointCloudFileError(path, _las_problem("malformed LAS/LAZ file", exc)) from None
     return points.astype(np.float64), None if normals is None else normals.astype(np.float64)
 
 
 def _write_las(path, points, normals):
     laspy = _import_laspy(path)
+    if not np.all(np.isfinite(points)):
+        raise PointCloudFileError(path, "LAS/LAZ cannot store non-finite coordinates")
     header = laspy.LasHeader(point_format=0, version="1.2")
     offsets, scales = _las_quantisation(points)
     header.offsets, header.scales = offsets, scales
@@ -529,12 +527,18 @@ def _write_las(path, points, normals):
     try:
         las.write(os.fspath(path))
     except laspy.errors.LaspyException as exc:
-        raise PointCloudFileError(path, f"cannot write LAS/LAZ: {exc}") from None
+        raise PointCloudFileError(path, _las_problem("cannot write LAS/LAZ", exc)) from None
+
+
+def _las_problem(what: str, exc: Exception) -> str:
+    if "LazBackend" in str(exc):
+        return "compressed LAZ needs a LAZ backend: pip install 'laspy[lazrs]'"
+    return f"{what}: {exc}"
 
 
 def _las_quantisation(points):
     """LAS stores 32-bit integers: pick an offset and the finest decimal step that fits."""
-    if len(points) == 0 or not np.all(np.isfinite(points)):
+    if len(points) == 0:
         return np.zeros(3), np.full(3, 1e-3)
     offsets = np.floor(points.min(axis=0))
     extent = np.maximum(np.abs(points - offsets).max(axis=0), 1e-300)

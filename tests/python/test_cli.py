@@ -184,6 +184,7 @@ def test_normals_command_writes_unit_normals(pair, tmp_path, capsys):
     (["register", "{s}", "{t}", "--method", "point_to_plane", "--scale"], 1,
      "`estimate_scale` is only implemented for icp, fast_icp, robust_icp"),
     (["register", "{s}", "{d}/empty.npy"], 1, "the target point cloud is empty"),
+    (["register", "{s}", "{t}", "-o", "{d}/out.foo"], 1, "out.foo: unknown point-cloud format 'foo'"),
     (["normals", "{s}", "-o", "{d}/n.ply", "-k", "2"], 1, "estimate_normals needs k >= 3 to fit a plane"),
 ])
 def test_exit_codes_and_one_line_errors(pair, tmp_path, capsys, argv, code, message):
@@ -197,6 +198,14 @@ def test_exit_codes_and_one_line_errors(pair, tmp_path, capsys, argv, code, mess
     assert "Traceback" not in err
     if code == 1:
         assert err.startswith("tarvo: error: ") and err.count("\n") == 1
+
+
+def test_plot_without_matplotlib_fails_before_the_run(pair, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    status, out, err = run(capsys, "register", pair / "source.ply", pair / "target.xyz", "--plot",
+                           tmp_path / "p.png")
+    assert status == 1 and out == ""
+    assert err == "tarvo: error: plotting needs matplotlib: pip install 'tarvo[plot]'\n"
 
 
 def test_debug_shows_the_traceback(tmp_path, capsys):
@@ -256,3 +265,14 @@ def test_python_dash_m_runs_the_same_command(pair):
     missing = subprocess.run([sys.executable, "-m", "tarvo", "register", "nope.ply", "nope.ply"],
                              capture_output=True, text=True, timeout=120)
     assert missing.returncode == 1 and missing.stderr.startswith("tarvo: error: nope.ply")
+
+
+@pytest.mark.parametrize("with_scipy", [True, False])
+def test_plot_residuals_match_a_direct_search(monkeypatch, with_scipy):
+    from tarvo.plot import nearest_distances
+    if not with_scipy:
+        monkeypatch.setitem(sys.modules, "scipy.spatial", None)
+    rng = np.random.default_rng(3)
+    points, target = rng.normal(size=(700, 3)), rng.normal(size=(300, 3))
+    expected = np.sqrt(((points[:, None, :] - target[None, :, :]) ** 2).sum(axis=2)).min(axis=1)
+    np.testing.assert_allclose(nearest_distances(points, target), expected, rtol=1e-9, atol=1e-12)

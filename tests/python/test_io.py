@@ -95,6 +95,28 @@ def test_text_layouts(tmp_path, text, expected_points, expected_normals):
         np.testing.assert_array_equal(normals, expected_normals)
 
 
+@pytest.mark.parametrize("kind", ["ascii", "binary"])
+def test_pcd_from_other_writers(tmp_path, kind):
+    # Mixed sizes, a padding field, a multi-valued field and an organised 2x2 layout.
+    layout = np.dtype([("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("_", "u1"), ("hist", "<i2", (3,)),
+                       ("normal_x", "<f8"), ("normal_y", "<f8"), ("normal_z", "<f8")])
+    rows = np.zeros(4, dtype=layout)
+    rows["x"], rows["y"], rows["z"] = [0.5, 1, 2, 3], [4, 5, 6, 7], [-1, -2, -3, -4.25]
+    rows["hist"] = [[1, 2, 3]] * 4
+    rows["normal_z"] = 1.0
+    header = ("# written elsewhere\nVERSION .7\nFIELDS x y z _ hist normal_x normal_y normal_z\n"
+              "SIZE 4 4 4 1 2 8 8 8\nTYPE F F F U I F F F\nCOUNT 1 1 1 1 3 1 1 1\n"
+              f"WIDTH 2\nHEIGHT 2\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 4\nDATA {kind}\n").encode()
+    if kind == "binary":
+        body = rows.tobytes()
+    else:
+        body = "".join(f"{r['x']} {r['y']} {r['z']} 0 1 2 3 0 0 1\n" for r in rows).encode()
+    (tmp_path / "other.pcd").write_bytes(header + body)
+    points, normals = read_points(tmp_path / "other.pcd")
+    np.testing.assert_array_equal(points, np.column_stack([rows["x"], rows["y"], rows["z"]]).astype(float))
+    np.testing.assert_array_equal(normals, [[0, 0, 1]] * 4)
+
+
 def test_npy_with_six_columns_carries_normals(tmp_path):
     data = np.arange(12.0).reshape(2, 6)
     np.save(tmp_path / "six.npy", data)
@@ -153,6 +175,7 @@ MALFORMED = {
     "pcd compressed": ("a.pcd", pcd_bytes("binary_compressed", 1, b"\0" * 8), "binary_compressed' is not supported"),
     "pcd no data line": ("a.pcd", b"FIELDS x y z\nSIZE 8 8 8\nTYPE F F F\n", "header ends before its DATA line"),
     "pcd width mismatch": ("a.pcd", pcd_bytes("ascii", 1, b"1 2 3\n", width=2), "WIDTH*HEIGHT = 2 but POINTS = 1"),
+    "pcd no y field": ("a.pcd", b"FIELDS x z\nSIZE 4 4\nTYPE F F\nPOINTS 0\nDATA ascii\n", "no field 'y'"),
     "pcd bad count": ("a.pcd", b"FIELDS x y z\nSIZE 8 8 8\nTYPE F F F\nPOINTS many\nDATA ascii\n", "'many' is not"),
     "xyz non-numeric": ("a.xyz", b"1 2 3\n4 5 6\n7 8 nine\n", "line 3: 'nine' is not a number"),
     "xyz short row": ("a.xyz", b"1 2 3\n4 5\n", "line 2: expected 3 values, found 2"),
@@ -222,7 +245,7 @@ def test_missing_file_is_an_os_error(tmp_path):
 
 @pytest.mark.parametrize(("points", "normals", "message"), [
     (np.zeros((3, 2)), None, "points must have shape (N, 3), got [3, 2]"),
-    (np.zeros((3, 3)), np.zeros((2, 3)), "3 points but 2 normals given"),
+    (np.zeros((3, 3)), np.zeros((2, 3)), "3 points but 2 normals"),
     ([["a", "b", "c"]], None, "points are not numeric"),
 ])
 def test_write_rejects_bad_arrays(tmp_path, points, normals, message):
@@ -230,3 +253,9 @@ def test_write_rejects_bad_arrays(tmp_path, points, normals, message):
         write_points(tmp_path / "out.ply", points, normals)
     assert message in str(caught.value)
     assert not (tmp_path / "out.ply").exists()
+
+
+def test_las_refuses_non_finite_coordinates(tmp_path):
+    pytest.importorskip("laspy")
+    with pytest.raises(PointCloudFileError, match="cannot store non-finite coordinates"):
+        write_points(tmp_path / "out.las", [[np.nan, 0.0, 0.0]])
