@@ -1,12 +1,13 @@
 // Build: median splits on the widest axis, nodes appended in pre-order.
-// Queries: near side first, far side from an explicit stack. A far cell is entered only
-// when its lower bound beats the current best. The bound is the squared distance from
-// the query to the cell over every splitting plane crossed on the way down, computed as
-// (ox*ox + oy*oy) + oz*oz. Each offset is no larger in magnitude than the matching
-// coordinate difference of any point in the cell, and rounding is monotone, so the
-// bound never exceeds the computed distance of such a point. The bound is also never
-// below the last plane's diff². Pruning with it therefore skips only cells that cannot
-// hold a strictly better point: the result is the one the plain diff² test gives.
+// Queries: near side by recursion, far side as a continuation of the loop. A far cell
+// is entered only when its lower bound beats the current best. The bound is the squared
+// distance from the query to the cell over every splitting plane crossed on the way
+// down, computed as (ox*ox + oy*oy) + oz*oz. Each offset is no larger in magnitude than
+// the matching coordinate difference of any point in the cell, and rounding is
+// monotone, so the bound never exceeds the computed distance of such a point; it is
+// also never below the last plane's diff². Pruning with it therefore skips only cells
+// that cannot hold a strictly better point: the result is the one the plain diff² test
+// gives, ties included.
 #include "kdtree.hpp"
 
 #include <algorithm>
@@ -17,10 +18,6 @@ namespace tarvo {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// A perfectly balanced split halves the slice, so the depth is at most 32 for 2^32
-// points; every level pushes at most one far child.
-constexpr int kMaxStack = 64;
 
 using Coordinate = double Point3::*;
 
@@ -123,20 +120,12 @@ inline double squared_distance(const Point3& p, const Point3& q) {
     return (dx * dx + dy * dy) + dz * dz;
 }
 
-// The squared distance from the query to a cell, from the offsets to the planes crossed.
+// The offsets from the query to the planes crossed on the way to a cell, one per axis;
+// a copy travels with each far descent.
 struct CellOffsets {
     double o[3] = {0.0, 0.0, 0.0};
 
     double bound() const { return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2]; }
-};
-
-// A far child waiting for its test: the cell's offsets, the cell bound and the last
-// plane's diff².
-struct PendingCell {
-    CellOffsets offsets;
-    double bound;
-    double diff2;
-    std::uint32_t node;
 };
 
 struct Descent {
@@ -150,6 +139,46 @@ inline Descent descend(const KdNode& node, std::uint32_t self, const Point3& q) 
     if (diff < 0) return {self + 1, node.right, diff};
     return {node.right, self + 1, diff};  // diff >= 0 or NaN
 }
+
+// Near side by recursion, far side as a continuation of the loop; the depth is that of
+// the tree (at most 32 levels for 2^32 points).
+class NearestSearch {
+public:
+    NearestSearch(const KdTree& tree, const Point3& q)
+        : nodes_(tree.nodes().data()), points_(tree.points().data()), q_(q) {}
+
+    void visit(std::uint32_t node, CellOffsets offsets) {
+        for (;;) {
+            const KdNode& nd = nodes_[node];
+            if (nd.kind == LEAF) return scan_leaf(nd);
+            const Descent step = descend(nd, node, q_);
+            visit(step.near_child, offsets);
+            offsets.o[nd.kind] = step.diff;
+            if (!(offsets.bound() < best_)) return;
+            node = step.far_child;
+        }
+    }
+
+    double best() const { return best_; }
+    std::uint32_t best_position() const { return best_pos_; }
+
+private:
+    void scan_leaf(const KdNode& leaf) {
+        for (std::uint32_t p = leaf.start; p < leaf.end; ++p) {
+            const double d = squared_distance(points_[p], q_);
+            if (d < best_) {
+                best_ = d;
+                best_pos_ = p;
+            }
+        }
+    }
+
+    const KdNode* nodes_;
+    const Point3* points_;
+    Point3 q_;
+    double best_ = kInf;
+    std::uint32_t best_pos_ = 0;
+};
 
 }  // namespace
 
@@ -173,41 +202,10 @@ KdTree KdTree::build(std::span<const Point3> points) {
 }
 
 NearestHit nearest(const KdTree& tree, const Point3& q) {
-    const KdNode* nodes = tree.nodes().data();
-    const Point3* pts = tree.points().data();
-    double best = kInf;
-    std::uint32_t best_pos = 0;
-
-    PendingCell stack[kMaxStack];
-    int top = 0;
-    std::uint32_t node = 0;
-    CellOffsets offsets;
-    for (;;) {
-        const KdNode& nd = nodes[node];
-        if (nd.kind != LEAF) {
-            const Descent step = descend(nd, node, q);
-            PendingCell far{offsets, 0.0, 0.0, step.far_child};
-            far.offsets.o[nd.kind] = step.diff;
-            far.bound = far.offsets.bound();
-            // The best only shrinks, so a cell that fails now fails when popped too.
-            if (far.bound < best) stack[top++] = far;
-            node = step.near_child;
-            continue;
-        }
-        for (std::uint32_t p = nd.start; p < nd.end; ++p) {
-            const double d = squared_distance(pts[p], q);
-            if (d < best) {
-                best = d;
-                best_pos = p;
-            }
-        }
-        while (top > 0 && !(stack[top - 1].bound < best)) --top;
-        if (top == 0) break;
-        --top;
-        node = stack[top].node;
-        offsets = stack[top].offsets;
-    }
-    return {pts[best_pos], best, tree.indices()[best_pos]};
+    NearestSearch search(tree, q);
+    search.visit(0, CellOffsets{});
+    const std::uint32_t p = search.best_position();
+    return {tree.points()[p], search.best(), tree.indices()[p]};
 }
 
 KnnBuffer::KnnBuffer(std::size_t k) {
@@ -216,23 +214,40 @@ KnnBuffer::KnnBuffer(std::size_t k) {
     indices_.assign(k, 0);
 }
 
-// Sorted insertion into a buffer: a candidate that only ties the k-th is rejected, and
-// among equal distances the earlier one stays first.
+// k-nearest traversal with sorted insertion into the caller's buffer: a candidate that
+// only ties the k-th is rejected, and among equal distances the earlier one stays first.
 class KnnSearch {
 public:
-    explicit KnnSearch(KnnBuffer& buffer)
-        : dists_(buffer.dists_.data()), indices_(buffer.indices_.data()),
-          len_(buffer.len_), k_(buffer.dists_.size()) {
+    KnnSearch(const KdTree& tree, const Point3& q, KnnBuffer& buffer)
+        : nodes_(tree.nodes().data()), points_(tree.points().data()),
+          input_index_(tree.indices().data()), q_(q), dists_(buffer.dists_.data()),
+          indices_(buffer.indices_.data()), len_(buffer.len_), k_(buffer.dists_.size()) {
         len_ = 0;
     }
 
-    bool full() const { return len_ == k_; }
-    double kth() const { return dists_[len_ - 1]; }
+    void visit(std::uint32_t node, CellOffsets offsets) {
+        for (;;) {
+            const KdNode& nd = nodes_[node];
+            if (nd.kind == LEAF) return scan_leaf(nd);
+            const Descent step = descend(nd, node, q_);
+            visit(step.near_child, offsets);
+            offsets.o[nd.kind] = step.diff;
+            if (!wants(offsets, step.diff)) return;
+            node = step.far_child;
+        }
+    }
 
-    // The far cell must be entered: while the buffer is not full every cell is, unless
-    // the plane itself is at an infinite distance.
-    bool wants(const PendingCell& cell) const {
-        return full() ? kth() > cell.bound : kInf > cell.diff2;
+private:
+    // Until the buffer is full every cell is entered, unless its plane is at an
+    // infinite distance; afterwards only cells that may beat the k-th distance.
+    bool wants(const CellOffsets& cell, double diff) const {
+        if (len_ < k_) return kInf > diff * diff;
+        return dists_[len_ - 1] > cell.bound();
+    }
+
+    void scan_leaf(const KdNode& leaf) {
+        for (std::uint32_t p = leaf.start; p < leaf.end; ++p)
+            offer(squared_distance(points_[p], q_), input_index_[p]);
     }
 
     void offer(double d, std::uint32_t index) {
@@ -248,7 +263,10 @@ public:
         if (len_ < k_) ++len_;
     }
 
-private:
+    const KdNode* nodes_;
+    const Point3* points_;
+    const std::uint32_t* input_index_;
+    Point3 q_;
     double* dists_;
     std::uint32_t* indices_;
     std::size_t& len_;
@@ -256,34 +274,7 @@ private:
 };
 
 void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer) {
-    const KdNode* nodes = tree.nodes().data();
-    const Point3* pts = tree.points().data();
-    const std::uint32_t* input_index = tree.indices().data();
-    KnnSearch search(buffer);
-
-    PendingCell stack[kMaxStack];
-    int top = 0;
-    std::uint32_t node = 0;
-    CellOffsets offsets;
-    for (;;) {
-        const KdNode& nd = nodes[node];
-        if (nd.kind != LEAF) {
-            const Descent step = descend(nd, node, q);
-            PendingCell far{offsets, 0.0, step.diff * step.diff, step.far_child};
-            far.offsets.o[nd.kind] = step.diff;
-            far.bound = far.offsets.bound();
-            if (!search.full() || search.wants(far)) stack[top++] = far;
-            node = step.near_child;
-            continue;
-        }
-        for (std::uint32_t p = nd.start; p < nd.end; ++p)
-            search.offer(squared_distance(pts[p], q), input_index[p]);
-        while (top > 0 && !search.wants(stack[top - 1])) --top;
-        if (top == 0) break;
-        --top;
-        node = stack[top].node;
-        offsets = stack[top].offsets;
-    }
+    KnnSearch(tree, q, buffer).visit(0, CellOffsets{});
 }
 
 }  // namespace tarvo
