@@ -32,7 +32,9 @@ public:
     double nu_end() const { return nu_end_; }
 
     // Called at the end of every stage: lowers nu and returns true when another stage
-    // follows, false when the run finishes (nu then equals nu_end).
+    // follows, false when the run finishes (nu then equals nu_end). A finite nu becomes
+    // max(nu * nu_alpha, nu_end). An infinite nu, which multiplication cannot lower,
+    // becomes nu_end at once, so a run that starts at +inf has exactly two stages.
     bool advance();
 
 private:
