@@ -1,0 +1,91 @@
+"""tarvo itself. The module has no thread knob: the worker restricts the process's CPU
+affinity before the import, and the worker pool sizes itself from that mask."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from bench import timing
+from bench.geometry import transform_errors
+
+LIBRARY = "tarvo"
+METHODS = ("icp", "fast_icp", "robust_icp", "point_to_plane", "robust_point_to_plane")
+END_TO_END_METHODS = METHODS
+PLANE_METHODS = ("point_to_plane", "robust_point_to_plane")
+NORMALS_K = 30
+
+_tarvo = None
+
+
+def setup(threads: int) -> None:
+    global _tarvo
+    from tarvo import _tarvo as module
+
+    _tarvo = module
+    # Create the worker pool outside every timing.
+    cloud = np.random.default_rng(0).standard_normal((256, 3))
+    _tarvo.register(cloud, cloud, method="icp", max_iterations=2)
+
+
+def _result_fields(result) -> dict:
+    return {"iterations": int(result.iterations), "converged": bool(result.converged),
+            "rmse": float(result.rmse)}
+
+
+def floor(ds, threads: int, case: dict) -> dict:
+    """One registration with a single fit: the tree build and the correspondence passes
+    around one fit, from the pose the case names (ground truth, or identity)."""
+    init = ds.T_gt if case["pose"] == "truth" else "identity"
+
+    def call():
+        return _tarvo.register(ds.source, ds.target, method="icp", init=init,
+                               max_iterations=1, tolerance=0.0)
+
+    times, result = timing.repeat(call, case["repeats"])
+    return {**timing.summary(times), **_result_fields(result), "queries": len(ds.source)}
+
+
+def iteration(ds, threads: int, case: dict) -> dict:
+    method = case["method"]
+    normals = ds.target_normals if method in PLANE_METHODS else None
+
+    def call():
+        return _tarvo.register(ds.source, ds.target, method=method, target_normals=normals,
+                               init="identity", max_iterations=case["max_iterations"],
+                               tolerance=0.0)
+
+    times, result = timing.repeat(call, case["repeats"])
+    fields = {**timing.summary(times), **_result_fields(result)}
+    fields["per_iteration_s"] = fields["best_s"] / max(1, fields["iterations"])
+    fields.update(transform_errors(np.asarray(result.transform), ds.T_gt))
+    return fields
+
+
+def end_to_end(ds, threads: int, case: dict) -> dict:
+    """Defaults throughout, from the identity; normals estimated inside the timing."""
+    method = case["method"]
+    needs_normals = method in PLANE_METHODS
+
+    def call():
+        normals = _tarvo.estimate_normals(ds.target, k=NORMALS_K) if needs_normals else None
+        return _tarvo.register(ds.source, ds.target, method=method, target_normals=normals,
+                               init="identity")
+
+    times, result = timing.repeat(call, case["repeats"])
+    return {**timing.summary(times), **_result_fields(result),
+            **transform_errors(np.asarray(result.transform), ds.T_gt)}
+
+
+def normals(ds, threads: int, case: dict) -> dict:
+    times, _ = timing.repeat(lambda: _tarvo.estimate_normals(ds.target, k=NORMALS_K),
+                             case["repeats"])
+    return timing.summary(times)
+
+
+def memory(ds, threads: int, case: dict) -> dict:
+    method = case["method"]
+    normals = ds.target_normals if method in PLANE_METHODS else None
+    result = _tarvo.register(ds.source, ds.target, method=method, target_normals=normals,
+                             init="identity", max_iterations=case["max_iterations"],
+                             tolerance=0.0)
+    return _result_fields(result)
