@@ -49,6 +49,9 @@ def main(argv=None) -> int:
         else:
             print(f"tarvo: error: {_one_line(exc)}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("tarvo: interrupted", file=sys.stderr)
+        return 130
 
 
 def build_parser() -> argparse.ArgumentParser:
