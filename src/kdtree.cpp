@@ -144,8 +144,8 @@ inline Descent descend(const KdNode& node, std::uint32_t self, const Point3& q) 
 // the tree (at most 32 levels for 2^32 points).
 class NearestSearch {
 public:
-    NearestSearch(const KdTree& tree, const Point3& q)
-        : nodes_(tree.nodes().data()), points_(tree.points().data()), q_(q) {}
+    NearestSearch(const KdTree& tree, const Point3& q, double bound)
+        : nodes_(tree.nodes().data()), points_(tree.points().data()), q_(q), best_(bound) {}
 
     void visit(std::uint32_t node, CellOffsets offsets) {
         for (;;) {
@@ -201,8 +201,10 @@ KdTree KdTree::build(std::span<const Point3> points) {
     return tree;
 }
 
-NearestHit nearest(const KdTree& tree, const Point3& q) {
-    NearestSearch search(tree, q);
+NearestHit nearest(const KdTree& tree, const Point3& q) { return nearest_within(tree, q, kInf); }
+
+NearestHit nearest_within(const KdTree& tree, const Point3& q, double bound) {
+    NearestSearch search(tree, q, bound);
     search.visit(0, CellOffsets{});
     const std::uint32_t p = search.best_position();
     return {tree.points()[p], search.best(), tree.indices()[p]};

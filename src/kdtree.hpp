@@ -52,6 +52,14 @@ struct NearestHit {
 // The closest tree point to q; of several at the same distance, the first reached.
 NearestHit nearest(const KdTree& tree, const Point3& q);
 
+// The same answer, found faster from a known upper limit: `bound` must be strictly
+// greater than the squared distance of the nearest point (the distance to any tree
+// point, nudged up by one ulp, will do). Cells at or beyond the bound are skipped from
+// the start; since the nearest point lies strictly inside it, and the first of several
+// equidistant points is reached before any of them can be pruned, the result is
+// exactly that of nearest(tree, q).
+NearestHit nearest_within(const KdTree& tree, const Point3& q, double bound);
+
 // Reusable result of knn_into for a fixed k: squared distances ascending, with the
 // matching input indices. A buffer serves one thread at a time.
 class KnnBuffer {

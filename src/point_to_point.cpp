@@ -4,6 +4,7 @@
 #include "parallel.hpp"
 #include "pose.hpp"
 #include "similarity.hpp"
+#include "spatial_order.hpp"
 #include "util.hpp"
 #include "welsch.hpp"
 
@@ -14,15 +15,31 @@
 
 namespace tarvo {
 
+namespace {
+
+// Strictly above the squared distance from q to p, computed as the tree computes it.
+double bound_through(const Point3& q, const Point3& p) {
+    const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
+    return std::nextafter((dx * dx + dy * dy) + dz * dz, std::numeric_limits<double>::infinity());
+}
+
+}  // namespace
+
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                const KdTree& tree, PointCorrespondences& out) {
-    parallel_for(source.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const NearestHit hit = nearest(tree, t.apply(source[i]));
+                                std::span<const std::uint32_t> query_order, const KdTree& tree,
+                                PointCorrespondences& out) {
+    const bool seeded = out.filled;
+    parallel_for(query_order.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t i = query_order[k];
+            const Point3 y = t.apply(source[i]);
+            const NearestHit hit = seeded ? nearest_within(tree, y, bound_through(y, out.points[i]))
+                                          : nearest(tree, y);
             out.points[i] = hit.point;
             out.distances[i] = std::sqrt(hit.dist2);
         }
     });
+    out.filled = true;
 }
 
 namespace {
@@ -70,12 +87,13 @@ public:
           options_(options),
           accelerated_(options.method != Method::Icp),
           robust_(options.method == Method::RobustIcp),
+          order_(morton_order(source)),
           corr_(source.size()),
           weights_(source.size(), 1.0),
           t_(initial),
           t_plain_(initial),
           t_prev_(initial) {
-        find_point_correspondences(t_, source_, tree_, corr_);
+        find_point_correspondences(t_, source_, order_, tree_, corr_);
         if (robust_) {
             const std::size_t k = neighbour_count(options.nu_neighbors, target.size());
             const double spacing = median_neighbour_distance(target, tree, k);
@@ -130,7 +148,7 @@ private:
         }
         t_ = t_plain_;
         accelerator_->replace(to_anderson_vector(t_plain_));
-        find_point_correspondences(t_, source_, tree_, corr_);
+        find_point_correspondences(t_, source_, order_, tree_, corr_);
         e_prev_ = energy();
     }
 
@@ -159,7 +177,7 @@ private:
             if (!fit) return;
             t_ = t_plain_ = *fit;
             if (accelerated_) accelerate();
-            find_point_correspondences(t_, source_, tree_, corr_);
+            find_point_correspondences(t_, source_, order_, tree_, corr_);
             const double change = transform_change(t_, t_prev_);
             t_prev_ = t_;
             if (change < options_.tolerance) {
@@ -175,6 +193,7 @@ private:
     const RegisterOptions& options_;
     const bool accelerated_;
     const bool robust_;
+    std::vector<std::uint32_t> order_;  // spatially coherent query order, fixed per run
     PointCorrespondences corr_;
     std::vector<double> weights_;
     SimilarityTransform t_;

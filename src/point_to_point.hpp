@@ -16,12 +16,19 @@ namespace tarvo {
 struct PointCorrespondences {
     std::vector<Point3> points;
     std::vector<double> distances;
+    bool filled = false;  // points hold an earlier search's answers
 
     explicit PointCorrespondences(std::size_t n) : points(n), distances(n) {}
 };
 
+// For every source point x, the tree's nearest point to T(x). Points are queried in
+// `query_order` (any permutation of the source indices; a spatially coherent one keeps
+// the tree in cache), and once `out` has been filled each search starts from the
+// distance to the previous answer; each result is written to its own slot, so neither
+// changes a single bit of the outcome.
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                const KdTree& tree, PointCorrespondences& out);
+                                std::span<const std::uint32_t> query_order, const KdTree& tree,
+                                PointCorrespondences& out);
 
 // Both clouds in the normalised frame; `tree` is built over `target`. Cannot fail.
 SolverResult solve_point_to_point(std::span<const Point3> source, std::span<const Point3> target,
