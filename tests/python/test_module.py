@@ -1,3 +1,4 @@
+import importlib.util
 import subprocess
 import sys
 
@@ -13,12 +14,41 @@ def test_version_and_methods():
     assert tarvo.__version__ == "0.1.0"
 
 
-def test_methods_list_is_fresh_per_import_and_mutation_is_harmless():
-    _tarvo.METHODS.append("bogus")
+def test_methods_list_is_informational_only():
+    saved = list(_tarvo.METHODS)
+    source = [[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0]]
+    _tarvo.METHODS[:] = ["bogus"]
     try:
-        assert _tarvo.METHODS[-1] == "bogus"
+        # Emptying the list keeps every real name accepted ...
+        assert isinstance(_tarvo.register(source, source, method="icp"), _tarvo.Registration)
+        # ... and a name added to it stays unknown; the message lists the fixed five.
+        with pytest.raises(ValueError) as info:
+            _tarvo.register(source, source, method="bogus")
+        assert str(info.value) == ('unknown method "bogus"; expected one of "icp", "fast_icp", "robust_icp", '
+                                   '"point_to_plane", "robust_point_to_plane"')
     finally:
-        _tarvo.METHODS.pop()
+        _tarvo.METHODS[:] = saved
+
+
+def test_each_module_instance_gets_a_fresh_list_but_shares_the_class():
+    spec = importlib.util.find_spec("tarvo._tarvo")
+    second = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(second)
+    assert second is not _tarvo
+    assert second.METHODS == _tarvo.METHODS and second.METHODS is not _tarvo.METHODS
+    assert second.Registration is _tarvo.Registration
+    assert second.register.__self__ is second
+
+
+@pytest.mark.parametrize("name, signature", [
+    ("register", '(source, target, *, method="robust_icp", target_normals=None, init=None, max_iterations=None, '
+                 "tolerance=None, anderson_m=None, nu_begin_k=None, nu_end_k=None, nu_alpha=None, "
+                 "nu_neighbors=None, max_line_search=None, normalize=None, estimate_scale=None, "
+                 "scale_bounds=None)"),
+    ("estimate_normals", "(points, k=30)"),
+])
+def test_text_signatures(name, signature):
+    assert getattr(_tarvo, name).__text_signature__ == signature
 
 
 def test_attributes_are_added_in_execution_order():

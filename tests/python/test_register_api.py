@@ -265,8 +265,10 @@ def test_unknown_init_text_is_quoted_before_lowercasing(text):
     assert str(exc) == f"unknown init {reference_quote(text)}{INIT_HINT}"
 
 
-@pytest.mark.parametrize("init", [5, np.arange(16.0), [[1, 2], [3]], "\ud800", {"a": 1}, np.zeros((2, 2, 2))],
-                         ids=["number", "flat", "ragged", "surrogate", "dict", "three_dim"])
+@pytest.mark.parametrize("init", [5, np.arange(16.0), [[1, 2], [3]], "\ud800", {"a": 1}, np.zeros((2, 2, 2)),
+                                  b"identity", bytearray(b"centroids"), np.array([["identity"]]), None.__class__],
+                         ids=["number", "flat", "ragged", "surrogate", "dict", "three_dim", "bytes", "bytearray",
+                              "str_array", "type"])
 def test_init_that_is_no_matrix(init):
     exc = raised(lambda: _tarvo.register(SOURCE, TARGET, init=init))
     assert type(exc) is ValueError
@@ -320,6 +322,26 @@ def test_reflection_in_init_becomes_a_rotation_with_negative_third_singular_valu
     r = exact_fit(m, SOURCE, target)
     assert r.scale == pytest.approx(4.0 / 3.0, abs=1e-12)
     assert np.allclose(r.rotation, np.eye(3), atol=1e-12)
+
+
+def with_entry(m, row, col, value):
+    m = m.copy()
+    m[row, col] = value
+    return m
+
+
+@pytest.mark.parametrize("init", [
+    # the decomposition refuses a non-finite block; the block itself then reaches the driver
+    with_entry(np.eye(4), 1, 2, np.inf),
+    with_entry(np.eye(4), 0, 0, -np.inf),
+    with_entry(np.eye(4), 2, 1, np.nan),
+    # a finite block with a non-finite translation
+    with_entry(np.eye(4), 1, 3, np.nan),
+    with_entry(np.eye(4), 2, 3, np.inf),
+], ids=["inf_block", "minus_inf_block", "nan_block", "nan_translation", "inf_translation"])
+def test_non_finite_init_is_rejected_by_the_driver(init):
+    exc = raised(lambda: _tarvo.register(SOURCE, TARGET, init=init))
+    assert type(exc) is ValueError and str(exc) == "the initial transform contained a non-finite value"
 
 
 def test_init_scale_must_be_positive_after_the_reflection_correction():

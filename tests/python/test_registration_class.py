@@ -1,6 +1,8 @@
 """The Registration result class: type properties, attributes, apply and the summary."""
 
+import copy
 import inspect
+import pickle
 import weakref
 from decimal import ROUND_HALF_EVEN, Decimal
 
@@ -274,7 +276,34 @@ def test_repr_of_non_finite_and_exact_values():
 
 def test_repr_scale_part(rigid):
     assert repr(rigid).endswith(f"energy={reference_number(rigid.energy, True)})")
+
+
+@pytest.mark.parametrize("bound, ending", [
+    (1.25, ", scale=1.2500)"),
+    # only a scale of exactly 1.0 drops the part, whether or not it was estimated
+    (1.0, None),
+    (1.00000001, ", scale=1.0000)"),
+    (0.99995, ", scale=1.0000)"),  # the double lies just above the tie
+    (0.03125, ", scale=0.0312)"),  # an exact tie goes to the even digit
+])
+def test_repr_scale_part_follows_the_exact_scale(bound, ending):
+    # Equal bounds clamp the estimated scale to exactly the bound.
     source = RNG.random((25, 3))
-    scaled = _tarvo.register(source, 1.25 * source, method="icp", scale_bounds=(1.25, 1.25), init="identity")
-    assert scaled.scale == 1.25
-    assert repr(scaled).endswith(", scale=1.2500)")
+    r = _tarvo.register(source, bound * source, method="icp", scale_bounds=(bound, bound), init="identity")
+    assert r.scale == bound
+    text = repr(r)
+    if ending is None:
+        assert "scale" not in text and text.endswith(f"energy={reference_number(r.energy, True)})")
+    else:
+        assert text.endswith(ending)
+
+
+def test_no_equality_hashing_or_pickling_of_its_own(rigid):
+    source, target = cloud_pair(rng=np.random.default_rng(9))
+    first, second = (_tarvo.register(source, target, method="icp") for _ in range(2))
+    assert repr(first) == repr(second)
+    assert first == first and first != second
+    assert hash(first) == object.__hash__(first)
+    for attempt in (lambda: pickle.dumps(rigid), lambda: copy.copy(rigid)):
+        with pytest.raises(TypeError):
+            attempt()
