@@ -234,9 +234,16 @@ bool parse_init_text(PyObject* init, std::string_view text, InitMode& out) {
     return false;
 }
 
+// An interrupt (or anything else outside Exception) and exhausted memory say nothing
+// about the init value; replacing them would lose a Ctrl-C.
+bool conversion_was_interrupted() {
+    return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 bool parse_init_matrix(PyObject* init, InitMode& out) {
     PyRef array(as_two_dimensional_array(init));
     if (!array) {
+        if (conversion_was_interrupted()) return false;
         // Whatever NumPy objected to, the caller learns what init may be.
         PyErr_Clear();
         PyErr_Format(PyExc_ValueError, "init must be %s", INIT_EXPECTED);

@@ -275,6 +275,30 @@ def test_init_that_is_no_matrix(init):
     assert str(exc) == "init must be 'centroids', 'identity', or a 4x4 matrix"
 
 
+class RaisesOnConversion:
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+
+@pytest.mark.parametrize("error, kind", [
+    (RuntimeError("boom"), ValueError),
+    (TypeError("no"), ValueError),
+    # an interrupt or exhausted memory is no verdict on init and must not be lost
+    (KeyboardInterrupt(), KeyboardInterrupt),
+    (MemoryError(), MemoryError),
+])
+def test_init_conversion_errors(error, kind):
+    exc = raised(lambda: _tarvo.register(SOURCE, TARGET, init=RaisesOnConversion(error)))
+    assert type(exc) is kind
+    if kind is ValueError:
+        assert str(exc) == "init must be 'centroids', 'identity', or a 4x4 matrix" and notes(exc) == []
+    else:
+        assert exc is error
+
+
 @pytest.mark.parametrize("shape", [(3, 3), (4, 3), (1, 16), (0, 4), (5, 5)])
 def test_init_matrix_must_be_four_by_four(shape):
     exc = raised(lambda: _tarvo.register(SOURCE, TARGET, init=np.eye(*shape) if shape[0] else np.empty(shape)))
