@@ -269,7 +269,9 @@ bool parse_init(PyObject* init, InitMode& out) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(init, &size);
         if (text != nullptr) return parse_init_text(init, std::string_view(text, static_cast<std::size_t>(size)), out);
-        PyErr_Clear();  // not UTF-8 (a lone surrogate): treated like any other object
+        // Only text that is not UTF-8 (a lone surrogate) is treated like any other object.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
     }
     return parse_init_matrix(init, out);
 }
