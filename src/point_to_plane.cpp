@@ -2,6 +2,7 @@
 
 #include "anderson.hpp"
 #include "parallel.hpp"
+#include "spatial_order.hpp"
 #include "util.hpp"
 #include "welsch.hpp"
 
@@ -164,10 +165,11 @@ PoseVector PlaneJacobian::row(const Point3& p, const Point3& n) const {
 }
 
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                const KdTree& tree, std::span<const Point3> target_normals,
-                                PlaneCorrespondences& out) {
-    parallel_for(source.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
+                                std::span<const std::uint32_t> query_order, const KdTree& tree,
+                                std::span<const Point3> target_normals, PlaneCorrespondences& out) {
+    parallel_for(query_order.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t i = query_order[k];
             const Point3 moved = t.apply(source[i]);
             const NearestHit hit = nearest(tree, moved);
             const Point3& n = target_normals[hit.index];
@@ -213,7 +215,8 @@ public:
                 std::span<const Point3> normals, const RegisterOptions& options,
                 const SimilarityTransform& initial)
         : source_(source), target_(target), tree_(tree), normals_(normals), options_(options),
-          robust_(options.method == Method::RobustPointToPlane), current_(source.size()),
+          robust_(options.method == Method::RobustPointToPlane), order_(morton_order(source)),
+          current_(source.size()),
           spare_(source.size()), weights_(source.size(), 1.0), t_(initial), t_old_(initial) {
         fill(t_, current_);
         if (robust_) begin_schedule();
@@ -238,7 +241,7 @@ private:
     static constexpr double INF = std::numeric_limits<double>::infinity();
 
     void fill(const SimilarityTransform& t, PlaneCorrespondences& out) const {
-        find_plane_correspondences(t, source_, tree_, normals_, out);
+        find_plane_correspondences(t, source_, order_, tree_, normals_, out);
     }
 
     // nu_end from how far the target's neighbours lie off its tangent planes, the first
@@ -353,6 +356,7 @@ private:
     const RegisterOptions& options_;
     const bool robust_;
 
+    std::vector<std::uint32_t> order_;  // spatially coherent query order, fixed per run
     PlaneCorrespondences current_;
     PlaneCorrespondences spare_;
     std::vector<double> weights_;

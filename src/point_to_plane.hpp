@@ -9,6 +9,7 @@
 #include "solver.hpp"
 #include "types.hpp"
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -23,9 +24,13 @@ struct PlaneCorrespondence {
 
 using PlaneCorrespondences = std::vector<PlaneCorrespondence>;
 
+// For every source point x, the normal of the tree's nearest point q to T(x) and the
+// residual n . (T(x) - q). Points are queried in `query_order` (any permutation of the
+// source indices; a spatially coherent one keeps the tree in cache); each result goes
+// to its own slot, so the order changes nothing but the speed.
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                const KdTree& tree, std::span<const Point3> target_normals,
-                                PlaneCorrespondences& out);
+                                std::span<const std::uint32_t> query_order, const KdTree& tree,
+                                std::span<const Point3> target_normals, PlaneCorrespondences& out);
 
 // The exact derivative of n . (T(x) p - q) with respect to the six coordinates x,
 // through the exponential map. Everything that depends only on x is formed once here,

@@ -1,6 +1,7 @@
 // The point-to-plane Gauss-Newton step (its exact Jacobian, the truncated solve and the
 // thread-independent sums) and the two point-to-plane methods end to end.
 #include "point_to_plane.hpp"
+#include "spatial_order.hpp"
 
 #include "kdtree.hpp"
 #include "registration.hpp"
@@ -360,7 +361,7 @@ TEST_P(PlaneMethods, ResidualsAreNonNegativeDistancesAtTheFinalTransform) {
     const SolverResult result = solve_point_to_plane(source, target.points, tree, target.normals, o, initial);
     ASSERT_EQ(result.residuals.size(), source.size());
     PlaneCorrespondences final_corr(source.size());
-    find_plane_correspondences(result.transform, source, tree, target.normals, final_corr);
+    find_plane_correspondences(result.transform, source, morton_order(source), tree, target.normals, final_corr);
     int negative_before_abs = 0;
     for (std::size_t i = 0; i < source.size(); ++i) {
         EXPECT_GE(result.residuals[i], 0.0);
@@ -421,7 +422,7 @@ TEST(PointToPlane, WithoutLineSearchEveryIterationIsAPlainGaussNewtonStep) {
     SimilarityTransform t = initial;
     PlaneCorrespondences corr(source.size());
     const std::vector<double> ones(source.size(), 1.0);
-    find_plane_correspondences(t, source, tree, target.normals, corr);
+    find_plane_correspondences(t, source, morton_order(source), tree, target.normals, corr);
     double energy = 0.0, previous = std::numeric_limits<double>::infinity();
     int rises = 0;
     for (int it = 0; it < 12; ++it) {
@@ -431,7 +432,7 @@ TEST(PointToPlane, WithoutLineSearchEveryIterationIsAPlainGaussNewtonStep) {
         previous = energy;
         const PoseVector x = pose_log(t);
         t = pose_exp(x + point_to_plane_step(source, corr, ones, x));
-        find_plane_correspondences(t, source, tree, target.normals, corr);
+        find_plane_correspondences(t, source, morton_order(source), tree, target.normals, corr);
     }
     EXPECT_GT(rises, 0);  // so a line search would have run
     EXPECT_EQ(solved.transform.rotation, t.rotation);
