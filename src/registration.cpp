@@ -22,6 +22,15 @@ bool all_finite(std::span<const Point3> points) {
 
 Point3 divided(const Point3& p, double divisor) { return {p.x / divisor, p.y / divisor, p.z / divisor}; }
 
+// R (s c): the product s c first, then each row summed left to right, as a transform
+// maps a point. The library's own product may sum the rows in another order.
+Vec3 rotate_scaled(const Mat3& r, double s, const Point3& c) {
+    const double sx = s * c.x, sy = s * c.y, sz = s * c.z;
+    Vec3 out;
+    for (int a = 0; a < 3; ++a) out[a] = (r(a, 0) * sx + r(a, 1) * sy) + r(a, 2) * sz;
+    return out;
+}
+
 // n / |n|, the squared length formed as (x² + y²) + z². A normal whose squared length
 // overflows is first brought to unit scale by its largest component, so that a long
 // but finite normal keeps its direction instead of collapsing to zero.
@@ -118,7 +127,7 @@ SimilarityTransform initial_transform(const RegisterOptions& options, const Norm
     SimilarityTransform t;
     t.rotation = caller.rotation;
     t.scale = s0;
-    const Vec3 moved_centre = caller.rotation * (s0 * to_vec(norm.source_centre));
+    const Vec3 moved_centre = rotate_scaled(caller.rotation, s0, norm.source_centre);
     for (int a = 0; a < 3; ++a) {
         t.translation[a] = (caller.translation[a] / norm.scale + moved_centre[a]) - norm.target_centre[a];
     }
@@ -127,7 +136,7 @@ SimilarityTransform initial_transform(const RegisterOptions& options, const Norm
 
 SimilarityTransform to_caller_frame(const SimilarityTransform& solved, const Normalization& norm) {
     SimilarityTransform t = solved;
-    const Vec3 moved_centre = solved.rotation * (solved.scale * to_vec(norm.source_centre));
+    const Vec3 moved_centre = rotate_scaled(solved.rotation, solved.scale, norm.source_centre);
     for (int a = 0; a < 3; ++a) {
         t.translation[a] = norm.scale * ((solved.translation[a] - moved_centre[a]) + norm.target_centre[a]);
     }

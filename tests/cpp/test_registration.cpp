@@ -160,6 +160,40 @@ TEST_P(FrameRoundTrip, InitialMatrixSurvivesBothWays) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, FrameRoundTrip, ::testing::Values(1u, 2u, 3u, 4u));
 
+// Both frame changes rotate s c exactly as a transform maps a point: s c first, each row
+// summed left to right, then t0 / L added and the target centre subtracted (initial),
+// or t' - R (s c) then + target centre, times L (way back). Checked to the last bit.
+class FrameArithmetic : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(FrameArithmetic, FollowsTheWrittenOrderBitForBit) {
+    const PointCloud source = random_cloud(20, GetParam() + 200, 3.0);
+    const PointCloud target = random_cloud(20, GetParam() + 300, 5.0);
+    const Normalization norm = compute_normalization(source, target, true);
+    const SimilarityTransform m = random_similarity(GetParam() + 400);
+    RegisterOptions o = default_options(Method::Icp);
+    o.estimate_scale = true;
+    o.scale_bounds = {0.1, 10.0};
+    o.init = InitMode::from_matrix(m);
+
+    const Point3 c = norm.source_centre;
+    const auto moved = [&](const SimilarityTransform& t, int a) {
+        const double sx = t.scale * c.x, sy = t.scale * c.y, sz = t.scale * c.z;
+        return (t.rotation(a, 0) * sx + t.rotation(a, 1) * sy) + t.rotation(a, 2) * sz;
+    };
+    const SimilarityTransform initial = initial_transform(o, norm);
+    const SimilarityTransform back = to_caller_frame(initial, norm);
+    for (int a = 0; a < 3; ++a) {
+        const double expected_initial =
+            (m.translation[a] / norm.scale + moved(m, a)) - to_vec(norm.target_centre)[a];
+        EXPECT_EQ(initial.translation[a], expected_initial) << "axis " << a;
+        const double expected_back =
+            norm.scale * ((initial.translation[a] - moved(initial, a)) + to_vec(norm.target_centre)[a]);
+        EXPECT_EQ(back.translation[a], expected_back) << "axis " << a;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, FrameArithmetic, ::testing::Range(1u, 25u));
+
 TEST(InitialTransform, CentroidsIgnoreTheClampedScale) {
     const PointCloud source = random_cloud(30, 7, 2.0);
     const PointCloud target = random_cloud(30, 8, 3.0);
