@@ -25,19 +25,23 @@ def _series(records, kind: str, threads: int, value: str):
     return {label: sorted(points) for label, points in sorted(lines.items())}
 
 
-def _colours(records) -> dict[str, str]:
-    """One colour per library and method, the same in every panel."""
+def _colours(records) -> dict[str, tuple]:
+    """One colour per library and method, the same in every panel; tarvo's methods take the
+    strong colours first."""
     labels = sorted({r["library"] + (f" {r['method']}" if r.get("method") else "")
-                     for r in records if "library" in r})
-    palette = plt.get_cmap("tab20").colors
+                     for r in records if "library" in r},
+                    key=lambda label: (not label.startswith("tarvo"), label))
+    palette = plt.get_cmap("tab10").colors + plt.get_cmap("Dark2").colors
     return {label: palette[i % len(palette)] for i, label in enumerate(labels)}
 
 
 def _panel(ax, series, colours, title: str, ylabel: str) -> None:
     for label, points in series.items():
         xs, ys = zip(*points)
-        ax.plot(xs, ys, STYLE.get(label.split()[0], "-"), marker="o", markersize=3,
-                color=colours.get(label), label=label)
+        library = label.split()[0]
+        ax.plot(xs, ys, STYLE.get(library, "-"), marker="o", markersize=3,
+                linewidth=2.0 if library == "tarvo" else 1.2, color=colours.get(label),
+                label=label)
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_title(title, fontsize=10)

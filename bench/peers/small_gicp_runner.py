@@ -47,7 +47,8 @@ def floor(ds, threads: int, case: dict) -> dict:
 
 
 def iteration(ds, threads: int, case: dict) -> dict:
-    """Fixed iteration count (convergence thresholds 0), no cut-off; the target tree is
+    """From the ground truth, a fixed iteration count (convergence thresholds 0), no cut-off;
+    the target tree is
     built inside the call, the target normals beforehand."""
     method = case["method"]
     target, source = _sg.PointCloud(ds.target), _sg.PointCloud(ds.source)
@@ -55,7 +56,8 @@ def iteration(ds, threads: int, case: dict) -> dict:
         _sg.estimate_normals(target, num_neighbors=NORMALS_K, num_threads=threads)
 
     def call():
-        return _sg.align(target, source, registration_type=method,
+        return _sg.align(target, source, init_T_target_source=ds.T_gt,
+                         registration_type=method,
                          max_correspondence_distance=NO_CUTOFF, num_threads=threads,
                          max_iterations=case["max_iterations"], rotation_epsilon=0.0,
                          translation_epsilon=0.0)
