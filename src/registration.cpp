@@ -65,7 +65,16 @@ double bounding_box_diagonal(std::span<const Point3> points) {
         hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
     }
     const double ex = hi.x - lo.x, ey = hi.y - lo.y, ez = hi.z - lo.z;
-    return std::sqrt((ex * ex + ey * ey) + ez * ez);
+    const double plain = std::sqrt((ex * ex + ey * ey) + ez * ez);
+    if (plain > 0.0 && std::isfinite(plain)) return plain;
+    // The squares overflowed (extents beyond about 1e154) or underflowed (below about
+    // 1e-162): measure in units of the largest extent, so that such a cloud is still
+    // brought to unit size instead of keeping squared distances that overflow in
+    // every later search. Ordinary clouds never come here.
+    const double largest = std::max({ex, ey, ez});
+    if (!(largest > 0.0) || !std::isfinite(largest)) return plain;
+    const double ux = ex / largest, uy = ey / largest, uz = ez / largest;
+    return largest * std::sqrt((ux * ux + uy * uy) + uz * uz);
 }
 
 Normalization compute_normalization(std::span<const Point3> source, std::span<const Point3> target,

@@ -39,7 +39,9 @@ struct Normalization {
 // Component-wise mean, summed in index order (the cloud is not empty).
 Point3 centroid(std::span<const Point3> points);
 
-// Length of the diagonal of the axis-aligned bounding box.
+// Length of the diagonal of the axis-aligned bounding box, √((ex² + ey²) + ez²); when
+// those squares overflow or underflow, the same length measured in units of the
+// largest extent (infinite only when the length itself exceeds the double range).
 double bounding_box_diagonal(std::span<const Point3> points);
 
 Normalization compute_normalization(std::span<const Point3> source, std::span<const Point3> target,

@@ -109,10 +109,44 @@ TEST(Normalization, DegenerateDiagonalsFallBackToOne) {
     EXPECT_EQ(single.source_centre, (Point3{3, 4, 5}));  // only centred
     EXPECT_EQ(normalise_cloud(one, single.scale, single.source_centre)[0], (Point3{}));
 
-    const PointCloud huge{{1e200, 0, 0}, {-1e200, 1e200, 0}};
-    const Normalization overflow = compute_normalization(huge, huge, true);
-    EXPECT_EQ(overflow.scale, 1.0);
+    // Extents that are themselves infinite leave no length to divide by.
+    const PointCloud endless{{1.5e308, 0, 0}, {-1.5e308, 1, 0}};
+    EXPECT_EQ(compute_normalization(endless, endless, true).scale, 1.0);
 }
+
+// Squared extents that overflow or underflow must not switch normalisation off: the
+// diagonal is measured in units of the largest extent instead, and a cloud at such a
+// scale registers like any other.
+class ExtremeScale : public ::testing::TestWithParam<double> {};
+
+TEST_P(ExtremeScale, DiagonalSurvivesTheSquares) {
+    const double unit = GetParam();
+    const PointCloud box{{unit, 0, 0}, {-unit, unit, 0}, {0, 0, -unit}};
+    // extents 2u, u, u: diagonal u * sqrt(6)
+    EXPECT_NEAR(bounding_box_diagonal(box) / unit, std::sqrt(6.0), 1e-15);
+    EXPECT_NEAR(compute_normalization(box, box, true).scale / unit, std::sqrt(6.0), 1e-15);
+}
+
+TEST_P(ExtremeScale, RecoversATranslation) {
+    const double unit = GetParam();
+    PointCloud source = random_cloud(300, 21);
+    PointCloud target = source;
+    const Vec3 shift(0.05, -0.02, 0.03);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        source[i] = {source[i].x * unit, source[i].y * unit, source[i].z * unit};
+        target[i] = {(target[i].x + shift[0]) * unit, (target[i].y + shift[1]) * unit,
+                     (target[i].z + shift[2]) * unit};
+    }
+    RegisterOptions o = default_options(Method::Icp);
+    o.init = InitMode::identity();
+    const auto r = register_with_normals(source, target, std::nullopt, o);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r.value().converged);
+    EXPECT_NEAR((r.value().translation / unit - shift).norm(), 0.0, 1e-9);
+    EXPECT_LT(r.value().rmse / unit, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Units, ExtremeScale, ::testing::Values(1e-170, 1e160, 1e200, 1e300));
 
 SimilarityTransform random_similarity(unsigned seed) {
     std::mt19937 rng(seed);
