@@ -36,6 +36,8 @@ struct Keyed {
 }  // namespace
 
 std::vector<std::uint32_t> morton_order(std::span<const Point3> points) {
+    if (points.size() > std::numeric_limits<std::uint32_t>::max())
+        precondition_failed("a query order holds at most 4294967295 points");
     constexpr double inf = std::numeric_limits<double>::infinity();
     double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
     for (const Point3& p : points) {
