@@ -192,22 +192,6 @@ PoseVector point_to_plane_step(std::span<const Point3> source,
 
 namespace {
 
-// Frobenius norm of the difference of the 3x4 blocks [s R | t] of two transforms.
-double transform_change(const SimilarityTransform& a, const SimilarityTransform& b) {
-    double sum = 0.0;
-    for (int row = 0; row < 3; ++row) {
-        for (int col = 0; col < 3; ++col) {
-            const double d = a.scale * a.rotation(row, col) - b.scale * b.rotation(row, col);
-            sum += d * d;
-        }
-    }
-    for (int row = 0; row < 3; ++row) {
-        const double d = a.translation[row] - b.translation[row];
-        sum += d * d;
-    }
-    return std::sqrt(sum);
-}
-
 // One run of either point-to-plane method; owns every buffer it uses, each allocated once.
 class PlaneSolver {
 public:
@@ -298,7 +282,7 @@ private:
         if (candidate.is_finite()) t_ = candidate;
         fill(t_, current_);
         ++iterations_;
-        const double change = transform_change(t_, t_old_);
+        const double change = block_change(t_, t_old_);
         t_old_ = t_;
         e_prev_ = e;
         return change < options_.tolerance;

@@ -61,22 +61,6 @@ SimilarityTransform from_anderson_vector(const AndersonVector& u, const Register
     return t;
 }
 
-// Frobenius norm of the difference of the 3x4 blocks [s R | t].
-double transform_change(const SimilarityTransform& a, const SimilarityTransform& b) {
-    double sum = 0.0;
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            const double d = a.scale * a.rotation(r, c) - b.scale * b.rotation(r, c);
-            sum += d * d;
-        }
-    }
-    for (int r = 0; r < 3; ++r) {
-        const double d = a.translation[r] - b.translation[r];
-        sum += d * d;
-    }
-    return std::sqrt(sum);
-}
-
 // One run of the point-to-point solver: the state the iterations share.
 class PointToPointRun {
 public:
@@ -178,7 +162,7 @@ private:
             t_ = t_plain_ = *fit;
             if (accelerated_) accelerate();
             find_point_correspondences(t_, source_, order_, tree_, corr_);
-            const double change = transform_change(t_, t_prev_);
+            const double change = block_change(t_, t_prev_);
             t_prev_ = t_;
             if (change < options_.tolerance) {
                 converged_ = true;

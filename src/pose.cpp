@@ -6,24 +6,6 @@
 namespace tarvo {
 namespace {
 
-// Products written out so that every entry is summed left to right, whatever the
-// vectorisation choices of the linear-algebra library.
-Mat3 product(const Mat3& a, const Mat3& b) {
-    Mat3 r;
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            r(i, j) = (a(i, 0) * b(0, j) + a(i, 1) * b(1, j)) + a(i, 2) * b(2, j);
-        }
-    }
-    return r;
-}
-
-Vec3 product(const Mat3& a, const Vec3& v) {
-    Vec3 r;
-    for (int i = 0; i < 3; ++i) r[i] = (a(i, 0) * v[0] + a(i, 1) * v[1]) + a(i, 2) * v[2];
-    return r;
-}
-
 Vec3 cross(const Vec3& a, const Vec3& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }

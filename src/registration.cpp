@@ -23,12 +23,9 @@ bool all_finite(std::span<const Point3> points) {
 Point3 divided(const Point3& p, double divisor) { return {p.x / divisor, p.y / divisor, p.z / divisor}; }
 
 // R (s c): the product s c first, then each row summed left to right, as a transform
-// maps a point. The library's own product may sum the rows in another order.
+// maps a point.
 Vec3 rotate_scaled(const Mat3& r, double s, const Point3& c) {
-    const double sx = s * c.x, sy = s * c.y, sz = s * c.z;
-    Vec3 out;
-    for (int a = 0; a < 3; ++a) out[a] = (r(a, 0) * sx + r(a, 1) * sy) + r(a, 2) * sz;
-    return out;
+    return product(r, Vec3(s * c.x, s * c.y, s * c.z));
 }
 
 // n / |n|, the squared length formed as (x² + y²) + z². A normal whose squared length

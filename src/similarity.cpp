@@ -10,17 +10,6 @@
 namespace tarvo {
 namespace {
 
-// Left-to-right sums per entry, independent of the library's vectorisation.
-Mat3 product(const Mat3& a, const Mat3& b) {
-    Mat3 r;
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            r(i, j) = (a(i, 0) * b(0, j) + a(i, 1) * b(1, j)) + a(i, 2) * b(2, j);
-        }
-    }
-    return r;
-}
-
 struct WeightSums {
     double w = 0.0;
     double p[3] = {0.0, 0.0, 0.0};

@@ -32,6 +32,24 @@ using Vec3 = Eigen::Vector3d;
 inline Vec3 to_vec(const Point3& p) { return {p.x, p.y, p.z}; }
 inline Point3 to_point(const Vec3& v) { return {v[0], v[1], v[2]}; }
 
+// Matrix products with every entry summed left to right, (a0 b0 + a1 b1) + a2 b2, so
+// results do not depend on how the linear-algebra library vectorises.
+inline Mat3 product(const Mat3& a, const Mat3& b) {
+    Mat3 r;
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            r(i, j) = (a(i, 0) * b(0, j) + a(i, 1) * b(1, j)) + a(i, 2) * b(2, j);
+        }
+    }
+    return r;
+}
+
+inline Vec3 product(const Mat3& a, const Vec3& v) {
+    Vec3 r;
+    for (int i = 0; i < 3; ++i) r[i] = (a(i, 0) * v[0] + a(i, 1) * v[1]) + a(i, 2) * v[2];
+    return r;
+}
+
 // Maps x to rotation * (scale * x) + translation, the product scale * x formed first.
 struct SimilarityTransform {
     Mat3 rotation = Mat3::Identity();
@@ -60,6 +78,23 @@ struct SimilarityTransform {
 [[noreturn]] inline void precondition_failed(const char* message) {
     std::fprintf(stderr, "%s\n", message);
     std::abort();
+}
+
+// Frobenius norm of the difference of the 3x4 blocks [s R | t]: the nine entries of
+// s R row by row, then the three of t, in one running sum.
+inline double block_change(const SimilarityTransform& a, const SimilarityTransform& b) {
+    double sum = 0.0;
+    for (int row = 0; row < 3; ++row) {
+        for (int col = 0; col < 3; ++col) {
+            const double d = a.scale * a.rotation(row, col) - b.scale * b.rotation(row, col);
+            sum += d * d;
+        }
+    }
+    for (int row = 0; row < 3; ++row) {
+        const double d = a.translation[row] - b.translation[row];
+        sum += d * d;
+    }
+    return std::sqrt(sum);
 }
 
 // Either a value or an error; the numerical code reports failures only through this.

@@ -124,7 +124,9 @@ TEST_P(FitRecovery, RecoversExactTransform) {
     ASSERT_TRUE(fit);
     expect_close(*fit, truth, 1e-12);
     EXPECT_NEAR(fit->rotation.determinant(), 1.0, 1e-14);
-    if (!c.estimate_scale) EXPECT_EQ(fit->scale, 1.0);
+    if (!c.estimate_scale) {
+        EXPECT_EQ(fit->scale, 1.0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
