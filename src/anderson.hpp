@@ -5,6 +5,7 @@
 #include <Eigen/Core>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace tarvo {
@@ -15,6 +16,15 @@ inline constexpr double SVD_RELATIVE_CUTOFF = 1e-12;
 // Minimum-norm least-squares solution of A theta = b, singular values at or below
 // SVD_RELATIVE_CUTOFF * sigma_max dropped; the zero vector whenever that is unusable.
 Eigen::VectorXd solve_least_squares(const Eigen::MatrixXd& a, const Eigen::VectorXd& b);
+
+// History slots worth allocating: max(anderson_m, 1), but never more than the
+// iterations of one stage, since a stage calls `compute` at most once per iteration and
+// every stage starts from a reset: slots beyond that are never filled, the ring never
+// wraps, and the results are the same as with the full count.
+inline std::size_t anderson_history_slots(std::uint64_t anderson_m, std::uint64_t max_iterations) {
+    const std::uint64_t wanted = anderson_m > 1 ? anderson_m : 1;
+    return static_cast<std::size_t>(wanted < max_iterations ? wanted : max_iterations);
+}
 
 template <int D>
 class AndersonAccelerator {

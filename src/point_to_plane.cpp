@@ -205,7 +205,7 @@ public:
         fill(t_, current_);
         if (robust_) begin_schedule();
         const PoseVector x0 = pose_log(initial);
-        if (robust_) accelerator_.emplace(std::max<std::uint64_t>(options.anderson_m, 1), x0);
+        if (robust_) accelerator_.emplace(anderson_history_slots(options.anderson_m, options.max_iterations), x0);
         x_ref_ = x0;
         x_gn_ = x0;
     }

@@ -83,7 +83,7 @@ public:
             const double spacing = median_neighbour_distance(target, tree, k);
             schedule_ = NuSchedule::begin(spacing, corr_.distances, options);
         }
-        if (accelerated_) accelerator_.emplace(std::max<std::uint64_t>(options.anderson_m, 1), to_anderson_vector(t_));
+        if (accelerated_) accelerator_.emplace(anderson_history_slots(options.anderson_m, options.max_iterations), to_anderson_vector(t_));
     }
 
     SolverResult run() {

@@ -1,5 +1,6 @@
 // "icp", "fast_icp" and "robust_icp" end to end: through the driver on synthetic
 // surfaces with known motions, and through the solver for the iteration accounting.
+#include "anderson.hpp"
 #include "kdtree.hpp"
 #include "point_to_point.hpp"
 #include "registration.hpp"
@@ -255,6 +256,42 @@ TEST(Determinism, OneThreadAndAllThreadsAgreeBitForBit) {
         }
         EXPECT_TRUE(same_bits(all, one)) << method_name(method);
     }
+}
+
+}  // namespace
+}  // namespace tarvo
+
+namespace tarvo {
+namespace {
+
+// A history longer than a stage is never filled: within one stage (at most one
+// `compute` per iteration) an accelerator with as many slots as iterations gives the
+// same bits as a longer one, so the solvers allocate no more than that.
+TEST(Acceleration, HistoryBeyondTheStageBudgetChangesNothing) {
+    using Vector = AndersonAccelerator<7>::Vector;
+    constexpr int kIterations = 12;
+    auto map = [](const Vector& u) {  // a smooth contraction
+        Vector g;
+        for (int i = 0; i < 7; ++i) g[i] = 0.6 * std::sin(u[(i + 1) % 7]) + 0.1 * i;
+        return g;
+    };
+    const Vector u0 = Vector::Constant(0.3);
+    AndersonAccelerator<7> longer(40, u0), capped(anderson_history_slots(40, kIterations), u0);
+    Vector a = u0, b = u0;
+    for (int it = 0; it < kIterations; ++it) {
+        a = longer.compute(map(a));
+        b = capped.compute(map(b));
+        ASSERT_EQ(std::memcmp(a.data(), b.data(), sizeof(double) * 7), 0) << "iteration " << it;
+    }
+
+    const PointCloud target = surface(30, 12);
+    const PointCloud source = pull_back(target, motion(20.0, Vec3(1, 2, 0), Vec3(0.1, 0.0, 0.1)));
+    RegisterOptions o = default_options(Method::RobustIcp);
+    o.anderson_m = std::uint64_t{1} << 40;  // 2^80 doubles if it were allocated
+    EXPECT_LT(run(source, target, o).rmse, 1e-6);
+    EXPECT_EQ(anderson_history_slots(0, 100), 1u);
+    EXPECT_EQ(anderson_history_slots(5, 100), 5u);
+    EXPECT_EQ(anderson_history_slots(1000, 10), 10u);
 }
 
 }  // namespace
