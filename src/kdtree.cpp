@@ -140,29 +140,37 @@ inline Descent descend(const KdNode& node, std::uint32_t self, const Point3& q) 
     return {node.right, self + 1, diff};  // diff >= 0 or NaN
 }
 
-// Near side by recursion, far side as a continuation of the loop; the depth is that of
-// the tree (at most 32 levels for 2^32 points).
+// Depth first, near side by recursion, far side as a continuation of the loop, for
+// both queries: `search` scans leaves and decides, once the near side is done, whether
+// the far cell can still hold a better point. The depth is that of the tree (at most 32
+// levels for 2^32 points).
+template <class Search>
+void visit_depth_first(Search& search, const KdNode* nodes, std::uint32_t node, CellOffsets offsets,
+                       const Point3& q) {
+    for (;;) {
+        const KdNode& nd = nodes[node];
+        if (nd.kind == LEAF) return search.scan_leaf(nd);
+        const Descent step = descend(nd, node, q);
+        visit_depth_first(search, nodes, step.near_child, offsets, q);
+        offsets.o[nd.kind] = step.diff;
+        if (!search.enters_far_cell(offsets, step.diff)) return;
+        node = step.far_child;
+    }
+}
+
+// The single nearest point: a far cell is entered only while its bound beats the best.
 class NearestSearch {
 public:
     NearestSearch(const KdTree& tree, const Point3& q, double bound)
         : nodes_(tree.nodes().data()), points_(tree.points().data()), q_(q), best_(bound) {}
 
-    void visit(std::uint32_t node, CellOffsets offsets) {
-        for (;;) {
-            const KdNode& nd = nodes_[node];
-            if (nd.kind == LEAF) return scan_leaf(nd);
-            const Descent step = descend(nd, node, q_);
-            visit(step.near_child, offsets);
-            offsets.o[nd.kind] = step.diff;
-            if (!(offsets.bound() < best_)) return;
-            node = step.far_child;
-        }
-    }
+    void run() { visit_depth_first(*this, nodes_, 0, CellOffsets{}, q_); }
 
     double best() const { return best_; }
     std::uint32_t best_position() const { return best_pos_; }
 
-private:
+    bool enters_far_cell(const CellOffsets& cell, double /*diff*/) const { return cell.bound() < best_; }
+
     void scan_leaf(const KdNode& leaf) {
         for (std::uint32_t p = leaf.start; p < leaf.end; ++p) {
             const double d = squared_distance(points_[p], q_);
@@ -173,6 +181,7 @@ private:
         }
     }
 
+private:
     const KdNode* nodes_;
     const Point3* points_;
     Point3 q_;
@@ -205,7 +214,7 @@ NearestHit nearest(const KdTree& tree, const Point3& q) { return nearest_within(
 
 NearestHit nearest_within(const KdTree& tree, const Point3& q, double bound) {
     NearestSearch search(tree, q, bound);
-    search.visit(0, CellOffsets{});
+    search.run();
     const std::uint32_t p = search.best_position();
     return {tree.points()[p], search.best(), tree.indices()[p]};
 }
@@ -227,22 +236,11 @@ public:
         len_ = 0;
     }
 
-    void visit(std::uint32_t node, CellOffsets offsets) {
-        for (;;) {
-            const KdNode& nd = nodes_[node];
-            if (nd.kind == LEAF) return scan_leaf(nd);
-            const Descent step = descend(nd, node, q_);
-            visit(step.near_child, offsets);
-            offsets.o[nd.kind] = step.diff;
-            if (!wants(offsets, step.diff)) return;
-            node = step.far_child;
-        }
-    }
+    void run() { visit_depth_first(*this, nodes_, 0, CellOffsets{}, q_); }
 
-private:
     // Until the buffer is full every cell is entered, unless its plane is at an
     // infinite distance; afterwards only cells that may beat the k-th distance.
-    bool wants(const CellOffsets& cell, double diff) const {
+    bool enters_far_cell(const CellOffsets& cell, double diff) const {
         if (len_ < k_) return kInf > diff * diff;
         return dists_[len_ - 1] > cell.bound();
     }
@@ -252,6 +250,7 @@ private:
             offer(squared_distance(points_[p], q_), input_index_[p]);
     }
 
+private:
     void offer(double d, std::uint32_t index) {
         if (len_ == k_ && d >= dists_[k_ - 1]) return;
         std::size_t h = len_ < k_ - 1 ? len_ : k_ - 1;
@@ -276,7 +275,7 @@ private:
 };
 
 void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer) {
-    KnnSearch(tree, q, buffer).visit(0, CellOffsets{});
+    KnnSearch(tree, q, buffer).run();
 }
 
 }  // namespace tarvo

@@ -46,4 +46,18 @@ inline bool raise_native_failure(NativeFailure failure) {
     return false;
 }
 
+// Calls entry() (lock held) and turns a C++ exception escaping it into MemoryError or
+// a RuntimeError naming `function`, so that none reaches the interpreter.
+template <class Entry>
+PyObject* guarded_entry(const char* function, Entry&& entry) noexcept {
+    try {
+        return entry();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_Format(PyExc_RuntimeError, "internal error in tarvo.%s", function);
+        return nullptr;
+    }
+}
+
 }  // namespace tarvo::python

@@ -50,14 +50,7 @@ PyObject* estimate_normals_checked(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* estimate_normals_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-    try {
-        return estimate_normals_checked(args, kwargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error in tarvo.estimate_normals");
-        return nullptr;
-    }
+    return guarded_entry("estimate_normals", [&] { return estimate_normals_checked(args, kwargs); });
 }
 
 }  // namespace tarvo::python

@@ -325,14 +325,7 @@ PyObject* register_checked(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* register_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-    try {
-        return register_checked(args, kwargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error in tarvo.register");
-        return nullptr;
-    }
+    return guarded_entry("register", [&] { return register_checked(args, kwargs); });
 }
 
 }  // namespace tarvo::python
