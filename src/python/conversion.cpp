@@ -2,6 +2,8 @@
 // reaches NumPy through the functions declared in conversion.hpp.
 #include "conversion.hpp"
 
+#include "heap_type.hpp"
+
 #include "pyref.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL tarvo_numpy_api
@@ -316,15 +318,11 @@ PyType_Spec holder_spec = {
 // Created once, on first use, and kept for the process (never in the module namespace).
 PyTypeObject* holder_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&holder_spec));
-    return type;
+    return type_from_spec_once(type, holder_spec);
 }
 
 PyObject* new_holder(const OutputBuffer& buffer) {
-    PyTypeObject* type = holder_type();
-    if (type == nullptr) return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* object = alloc(type, 0);
+    PyObject* object = allocate_instance(holder_type());
     if (object == nullptr) return nullptr;
     auto* holder = reinterpret_cast<BufferHolder*>(object);
     holder->owner = buffer.owner;

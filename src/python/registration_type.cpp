@@ -1,5 +1,7 @@
 #include "registration_type.hpp"
 
+#include "heap_type.hpp"
+
 #include "conversion.hpp"
 #include "number_format.hpp"
 #include "pyref.hpp"
@@ -230,15 +232,11 @@ void copy_record(const RegistrationResult& result, RegistrationObject& r) {
 
 PyTypeObject* registration_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&registration_spec));
-    return type;
+    return type_from_spec_once(type, registration_spec);
 }
 
 PyObject* new_registration(const RegistrationResult& result) {
-    PyTypeObject* type = registration_type();
-    if (type == nullptr) return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = allocate_instance(registration_type());
     if (self == nullptr) return nullptr;
     copy_record(result, *as_registration(self));
     return self;

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from tarvo import _tarvo
+from raising import notes, raised
 
 RNG = np.random.default_rng(7)
 SOURCE = RNG.random((24, 3))
@@ -18,16 +19,6 @@ TARGET = SOURCE @ np.array([[0.0, -1.0, 0.0], [1.0, 0.0, 0.0], [0.0, 0.0, 1.0]])
 @pytest.fixture(scope="module")
 def result():
     return _tarvo.register(SOURCE, TARGET, method="icp", estimate_scale=True)
-
-
-def raised(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
-
-
-def notes(exc):
-    return getattr(exc, "__notes__", [])
 
 
 class Indexable:

@@ -13,6 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarvo import _tarvo
+from raising import notes, raised
 
 RNG = np.random.default_rng(11)
 SOURCE = RNG.random((30, 3))
@@ -20,16 +21,6 @@ TARGET = SOURCE + [0.1, -0.2, 0.05]
 NORMALS = np.tile([0.0, 0.0, 1.0], (30, 1))
 EXPECTED_METHODS = '"icp", "fast_icp", "robust_icp", "point_to_plane", "robust_point_to_plane"'
 INIT_HINT = "; expected 'centroids', 'identity', or a 4x4 matrix"
-
-
-def raised(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
-
-
-def notes(exc):
-    return getattr(exc, "__notes__", [])
 
 
 def fields(r):
