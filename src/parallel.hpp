@@ -14,6 +14,11 @@ namespace tarvo {
 // Points per chunk of every chunked sum.
 inline constexpr std::size_t CHUNK_SIZE = 16384;
 
+// Per-point loops shorter than this run on the calling thread: waking the pool costs
+// more than such a loop, and a short-lived process that made only small calls then
+// never starts a worker at all.
+inline constexpr std::size_t MIN_PARALLEL_POINTS = 512;
+
 inline std::size_t chunk_count(std::size_t n) { return (n + CHUNK_SIZE - 1) / CHUNK_SIZE; }
 
 // Calls body(begin, end) on disjoint ranges covering [0, n), on the process-wide pool,
@@ -22,6 +27,10 @@ inline std::size_t chunk_count(std::size_t n) { return (n + CHUNK_SIZE - 1) / CH
 template <class Body>
 void parallel_for(std::size_t n, const Body& body) {
     if (n == 0) return;
+    if (n < MIN_PARALLEL_POINTS) {
+        body(std::size_t{0}, n);
+        return;
+    }
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
                       [&body](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
 }
@@ -32,14 +41,31 @@ void parallel_for(std::size_t n, const Body& body) {
 template <class T, class ChunkFn>
 std::vector<T> map_chunks(std::size_t n, const ChunkFn& chunk_fn) {
     std::vector<T> partial(chunk_count(n));
-    parallel_for(partial.size(), [&](std::size_t first, std::size_t last) {
+    const auto run_chunks = [&](std::size_t first, std::size_t last) {
         for (std::size_t c = first; c < last; ++c) {
             const std::size_t begin = c * CHUNK_SIZE;
             const std::size_t end = begin + CHUNK_SIZE < n ? begin + CHUNK_SIZE : n;
             partial[c] = chunk_fn(begin, end);
         }
-    });
+    };
+    if (partial.size() <= 1) {
+        run_chunks(0, partial.size());
+    } else {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, partial.size(), 1),
+                          [&](const tbb::blocked_range<std::size_t>& r) { run_chunks(r.begin(), r.end()); });
+    }
     return partial;
 }
+
+// Keeps a reference on the pool from now until join_worker_pool(), so that the join
+// can wait for the workers. Idempotent.
+void hold_worker_pool();
+
+// Waits until every worker thread has finished and drops the hold; a later loop starts
+// a new pool. Returns false when the pool was not held, or when another thread still
+// has a loop running (its workers then finish on their own). Call it before the
+// process exits: a worker still starting up when the pool's libraries are unloaded
+// crashes.
+bool join_worker_pool();
 
 }  // namespace tarvo

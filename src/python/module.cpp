@@ -2,10 +2,13 @@
 // Import only adds the attributes; NumPy is looked up when a function first needs it.
 #include "entry_points.hpp"
 #include "options.hpp"
+#include "parallel.hpp"
 #include "pyref.hpp"
 #include "registration_type.hpp"
 
 #include <Python.h>
+
+#include <mutex>
 
 namespace {
 
@@ -43,7 +46,22 @@ int add_function(PyObject* module, PyMethodDef* def) {
     return add_owned(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.get()));
 }
 
+extern "C" void join_workers_at_exit() { tarvo::join_worker_pool(); }
+
+// Once per process, whichever interpreter imports first: the pool is held from here on
+// and its workers are joined when the interpreter exits, so that none is still starting
+// while the process unloads the libraries it runs in. A full table of exit functions
+// only loses the join, not the module.
+void join_workers_when_python_exits() {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        tarvo::hold_worker_pool();
+        (void)Py_AtExit(join_workers_at_exit);
+    });
+}
+
 int exec_module(PyObject* module) {
+    join_workers_when_python_exits();
     if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) return -1;
     if (add_owned(module, "METHODS", methods_list()) < 0) return -1;
     PyTypeObject* registration = tarvo::python::registration_type();

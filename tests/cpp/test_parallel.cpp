@@ -1,0 +1,92 @@
+#include "parallel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tarvo {
+namespace {
+
+// Sizes on both sides of the inline threshold and of the chunk boundary.
+class ParallelForCovers : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ParallelForCovers, EveryIndexExactlyOnce) {
+    const std::size_t n = GetParam();
+    std::vector<std::atomic<int>> visits(n);
+    parallel_for(n, [&](std::size_t first, std::size_t last) {
+        ASSERT_LE(first, last);
+        ASSERT_LE(last, n);
+        for (std::size_t i = first; i < last; ++i) visits[i].fetch_add(1);
+    });
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(visits[i].load(), 1) << "index " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ParallelForCovers,
+                         ::testing::Values(0, 1, MIN_PARALLEL_POINTS - 1, MIN_PARALLEL_POINTS, 100000));
+
+class MapChunksSplits : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(MapChunksSplits, FixedChunksInOrder) {
+    const std::size_t n = GetParam();
+    const auto ranges = map_chunks<std::pair<std::size_t, std::size_t>>(
+        n, [](std::size_t begin, std::size_t end) { return std::make_pair(begin, end); });
+    ASSERT_EQ(ranges.size(), chunk_count(n));
+    std::size_t expected_begin = 0;
+    for (const auto& [begin, end] : ranges) {
+        EXPECT_EQ(begin, expected_begin);
+        EXPECT_EQ(end - begin, std::min(CHUNK_SIZE, n - begin));
+        expected_begin = end;
+    }
+    EXPECT_EQ(expected_begin, n);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, MapChunksSplits,
+                         ::testing::Values(0, 1, CHUNK_SIZE - 1, CHUNK_SIZE, CHUNK_SIZE + 1, 5 * CHUNK_SIZE + 7));
+
+std::size_t parallel_sum(std::size_t n) {
+    std::atomic<std::size_t> sum{0};
+    parallel_for(n, [&](std::size_t first, std::size_t last) {
+        std::size_t local = 0;
+        for (std::size_t i = first; i < last; ++i) local += i;
+        sum.fetch_add(local);
+    });
+    return sum.load();
+}
+
+TEST(WorkerPool, JoinNeedsAHold) { EXPECT_FALSE(join_worker_pool()); }
+
+TEST(WorkerPool, JoinsAfterLoopsAndServesLoopsAgain) {
+    constexpr std::size_t n = 200000;
+    const std::size_t expected = n * (n - 1) / 2;
+    for (int round = 0; round < 3; ++round) {
+        hold_worker_pool();
+        hold_worker_pool();  // a second hold is the same hold
+        EXPECT_EQ(parallel_sum(n), expected);
+        EXPECT_TRUE(join_worker_pool()) << "round " << round;
+        EXPECT_FALSE(join_worker_pool()) << "the hold was dropped by the join";
+    }
+    EXPECT_EQ(parallel_sum(n), expected);  // a fresh pool after the last join
+}
+
+TEST(WorkerPool, JoinRefusedWhileAnotherThreadRunsALoop) {
+    hold_worker_pool();
+    std::atomic<bool> started{false};
+    std::atomic<bool> release{false};
+    std::thread busy([&] {
+        parallel_for(MIN_PARALLEL_POINTS * 4, [&](std::size_t, std::size_t) {
+            started = true;
+            while (!release.load()) std::this_thread::yield();
+        });
+    });
+    while (!started.load()) std::this_thread::yield();
+    EXPECT_FALSE(join_worker_pool());
+    release = true;
+    busy.join();
+}
+
+}  // namespace
+}  // namespace tarvo
