@@ -31,11 +31,17 @@ struct SplitChoice {
     bool has_nan = false;     // a NaN coordinate on the chosen axis
 };
 
+// A point travelling with its input index through the selection: the coordinates a
+// split compares are then read in slice order, not gathered through the index array.
+struct BuildRecord {
+    Point3 point;
+    std::uint32_t index;
+};
+
 class TreeBuilder {
 public:
-    TreeBuilder(std::span<const Point3> input, std::vector<std::uint32_t>& indices,
-                std::vector<KdNode>& nodes)
-        : input_(input), indices_(indices), nodes_(nodes) {}
+    TreeBuilder(std::vector<BuildRecord>& records, std::vector<KdNode>& nodes)
+        : records_(records), nodes_(nodes) {}
 
     std::uint32_t build_node(std::uint32_t offset, std::uint32_t length) {
         const auto self = static_cast<std::uint32_t>(nodes_.size());
@@ -46,7 +52,7 @@ public:
         const std::uint32_t mid = length / 2;
         select_median(offset, length, mid, choice);
         KdNode node;
-        node.split = input_[indices_[offset + mid]].*axis_member(choice.axis);
+        node.split = records_[offset + mid].point[choice.axis];
         node.kind = static_cast<std::uint8_t>(choice.axis);
         nodes_.push_back(node);
         build_node(offset, mid);  // becomes node self + 1
@@ -73,7 +79,7 @@ private:
         double hi[3] = {-kInf, -kInf, -kInf};
         bool nan[3] = {false, false, false};
         for (std::uint32_t j = offset; j < offset + length; ++j) {
-            const Point3& p = input_[indices_[j]];
+            const Point3& p = records_[j].point;
             const double c[3] = {p.x, p.y, p.z};
             for (int a = 0; a < 3; ++a) {
                 if (c[a] < lo[a]) lo[a] = c[a];
@@ -89,29 +95,29 @@ private:
     }
 
     // Moves the element of rank `mid` (by the chosen coordinate) to slice position mid.
+    // The selection's moves depend only on the outcomes of its comparisons, so moving
+    // whole records permutes the indices exactly as moving indices alone would.
     void select_median(std::uint32_t offset, std::uint32_t length, std::uint32_t mid,
                        const SplitChoice& choice) {
         const Coordinate member = axis_member(choice.axis);
-        const Point3* pts = input_.data();
-        auto first = indices_.begin() + offset;
+        auto first = records_.begin() + offset;
         if (!choice.has_nan) {
             std::nth_element(first, first + mid, first + length,
-                             [pts, member](std::uint32_t a, std::uint32_t b) {
-                                 return pts[a].*member < pts[b].*member;
+                             [member](const BuildRecord& a, const BuildRecord& b) {
+                                 return a.point.*member < b.point.*member;
                              });
             return;
         }
         // Plain `<` is not an ordering once NaN takes part, and selection under it may
         // run past the slice; rank NaN above every number instead.
         std::nth_element(first, first + mid, first + length,
-                         [pts, member](std::uint32_t a, std::uint32_t b) {
-                             const double u = pts[a].*member, v = pts[b].*member;
+                         [member](const BuildRecord& a, const BuildRecord& b) {
+                             const double u = a.point.*member, v = b.point.*member;
                              return u < v || (!std::isnan(u) && std::isnan(v));
                          });
     }
 
-    std::span<const Point3> input_;
-    std::vector<std::uint32_t>& indices_;
+    std::vector<BuildRecord>& records_;
     std::vector<KdNode>& nodes_;
 };
 
@@ -198,15 +204,19 @@ KdTree KdTree::build(std::span<const Point3> points) {
         precondition_failed("k-d tree holds at most 4294967295 points");
 
     KdTree tree;
-    tree.indices_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) tree.indices_[i] = static_cast<std::uint32_t>(i);
-    tree.nodes_.reserve(n / 8 + 1);
-    // The caller's array is only read, so the selection can take coordinates from it
-    // directly instead of from a working copy.
-    TreeBuilder(points, tree.indices_, tree.nodes_).build_node(0, static_cast<std::uint32_t>(n));
+    {
+        std::vector<BuildRecord> records(n);
+        for (std::size_t i = 0; i < n; ++i) records[i] = {points[i], static_cast<std::uint32_t>(i)};
+        tree.nodes_.reserve(n / 8 + 1);
+        TreeBuilder(records, tree.nodes_).build_node(0, static_cast<std::uint32_t>(n));
 
-    tree.points_.resize(n);
-    for (std::size_t p = 0; p < n; ++p) tree.points_[p] = points[tree.indices_[p]];
+        tree.points_.resize(n);
+        tree.indices_.resize(n);
+        for (std::size_t p = 0; p < n; ++p) {
+            tree.points_[p] = records[p].point;
+            tree.indices_[p] = records[p].index;
+        }
+    }
     return tree;
 }
 

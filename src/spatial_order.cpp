@@ -1,43 +1,45 @@
 #include "spatial_order.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace tarvo {
 namespace {
 
-constexpr int kBitsPerAxis = 21;
+// 10 bits per axis: a 2^30-cell grid over the bounding box, fine enough that a cell
+// rarely holds more than one point of a scanned surface, and a code that fits the upper
+// half of a 64-bit key whose lower half is the point's index.
+constexpr int kBitsPerAxis = 10;
 constexpr double kCells = static_cast<double>(1u << kBitsPerAxis);
+constexpr int kDigitBits = 10;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 
-// Spreads the low 21 bits of v so that two zero bits follow each.
-std::uint64_t spread_bits(std::uint64_t v) {
-    v &= 0x1fffff;
-    v = (v | v << 32) & 0x1f00000000ffffULL;
-    v = (v | v << 16) & 0x1f0000ff0000ffULL;
-    v = (v | v << 8) & 0x100f00f00f00f00fULL;
-    v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
-    v = (v | v << 2) & 0x1249249249249249ULL;
+// Spreads the low 10 bits of v so that two zero bits follow each.
+std::uint32_t spread_bits(std::uint32_t v) {
+    v &= 0x3ff;
+    v = (v | v << 16) & 0x030000ff;
+    v = (v | v << 8) & 0x0300f00f;
+    v = (v | v << 4) & 0x030c30c3;
+    v = (v | v << 2) & 0x09249249;
     return v;
 }
 
-std::uint64_t cell(double c, double lo, double inv_extent) {
+std::uint32_t cell(double c, double lo, double inv_extent) {
     const double f = (c - lo) * inv_extent * kCells;
     if (!(f > 0.0)) return 0;
     if (f >= kCells - 1.0) return (1u << kBitsPerAxis) - 1;
-    return static_cast<std::uint64_t>(f);
+    return static_cast<std::uint32_t>(f);
 }
 
-struct Keyed {
-    std::uint64_t code;
-    std::uint32_t index;
+struct Box {
+    double lo[3];
+    double inv_extent[3];  // 0 for an empty, flat or unbounded axis
 };
 
-}  // namespace
-
-std::vector<std::uint32_t> morton_order(std::span<const Point3> points) {
-    if (points.size() > std::numeric_limits<std::uint32_t>::max())
-        precondition_failed("a query order holds at most 4294967295 points");
+Box bounding_box(std::span<const Point3> points) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
     for (const Point3& p : points) {
@@ -46,23 +48,46 @@ std::vector<std::uint32_t> morton_order(std::span<const Point3> points) {
             hi[a] = std::max(hi[a], p[a]);
         }
     }
-    double inv[3];
+    Box box;
     for (int a = 0; a < 3; ++a) {
         const double extent = hi[a] - lo[a];
-        inv[a] = extent > 0.0 && std::isfinite(extent) ? 1.0 / extent : 0.0;
+        box.lo[a] = lo[a];
+        box.inv_extent[a] = extent > 0.0 && std::isfinite(extent) ? 1.0 / extent : 0.0;
     }
-    std::vector<Keyed> keyed(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const Point3& p = points[i];
-        keyed[i] = {spread_bits(cell(p.x, lo[0], inv[0])) | spread_bits(cell(p.y, lo[1], inv[1])) << 1 |
-                        spread_bits(cell(p.z, lo[2], inv[2])) << 2,
-                    static_cast<std::uint32_t>(i)};
+    return box;
+}
+
+std::uint64_t morton_code(const Point3& p, const Box& box) {
+    return spread_bits(cell(p.x, box.lo[0], box.inv_extent[0])) |
+           spread_bits(cell(p.y, box.lo[1], box.inv_extent[1])) << 1 |
+           spread_bits(cell(p.z, box.lo[2], box.inv_extent[2])) << 2;
+}
+
+// One stable counting-sort pass on the code digit at `shift` (of the key's upper half).
+void sort_by_digit(const std::vector<std::uint64_t>& in, std::vector<std::uint64_t>& out, int shift) {
+    std::array<std::size_t, kBuckets> start{};
+    for (std::uint64_t key : in) ++start[(key >> shift) & (kBuckets - 1)];
+    std::size_t sum = 0;
+    for (std::size_t& s : start) sum += std::exchange(s, sum);
+    for (std::uint64_t key : in) out[start[(key >> shift) & (kBuckets - 1)]++] = key;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> morton_order(std::span<const Point3> points) {
+    if (points.size() > std::numeric_limits<std::uint32_t>::max())
+        precondition_failed("a query order holds at most 4294967295 points");
+    const Box box = bounding_box(points);
+    // Key = code << 32 | index. Least significant digit first, each pass stable, so the
+    // keys end ordered by code and, within a code, by index.
+    std::vector<std::uint64_t> keys(points.size()), scratch(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) keys[i] = morton_code(points[i], box) << 32 | i;
+    for (int digit = 0; digit < 3 * kBitsPerAxis / kDigitBits; ++digit) {
+        sort_by_digit(keys, scratch, 32 + digit * kDigitBits);
+        keys.swap(scratch);
     }
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
-        return a.code < b.code || (a.code == b.code && a.index < b.index);
-    });
     std::vector<std::uint32_t> order(points.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = keyed[i].index;
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::uint32_t>(keys[k]);
     return order;
 }
 

@@ -80,6 +80,86 @@ std::vector<CloudCase> cloud_cases() {
     };
 }
 
+// ---- reference build: selection over the index array alone ---------------------------
+
+// The straightforward build: the selection reorders only indices and reads coordinates
+// through them. The library's build moves whole records instead; it must give the
+// same tree, node for node.
+struct ReferenceTree {
+    std::vector<Point3> points;
+    std::vector<std::uint32_t> indices;
+    std::vector<KdNode> nodes;
+};
+
+std::uint32_t reference_node(const PointCloud& pts, ReferenceTree& t, std::uint32_t offset, std::uint32_t length) {
+    const auto self = static_cast<std::uint32_t>(t.nodes.size());
+    auto leaf = [&] {
+        KdNode node;
+        node.start = offset;
+        node.end = offset + length;
+        node.kind = LEAF;
+        t.nodes.push_back(node);
+        return self;
+    };
+    if (length <= LEAF_SIZE) return leaf();
+    double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
+    bool nan[3] = {false, false, false};
+    for (std::uint32_t j = offset; j < offset + length; ++j) {
+        for (int a = 0; a < 3; ++a) {
+            const double c = pts[t.indices[j]][a];
+            if (c < lo[a]) lo[a] = c;
+            if (c > hi[a]) hi[a] = c;
+            nan[a] = nan[a] || std::isnan(c);
+        }
+    }
+    int axis = 0;
+    if (hi[1] - lo[1] > hi[axis] - lo[axis]) axis = 1;
+    if (hi[2] - lo[2] > hi[axis] - lo[axis]) axis = 2;
+    if (!(hi[axis] > lo[axis])) return leaf();
+    const std::uint32_t mid = length / 2;
+    auto first = t.indices.begin() + offset;
+    if (nan[axis]) {
+        std::nth_element(first, first + mid, first + length, [&](std::uint32_t a, std::uint32_t b) {
+            const double u = pts[a][axis], v = pts[b][axis];
+            return u < v || (!std::isnan(u) && std::isnan(v));
+        });
+    } else {
+        std::nth_element(first, first + mid, first + length,
+                         [&](std::uint32_t a, std::uint32_t b) { return pts[a][axis] < pts[b][axis]; });
+    }
+    KdNode node;
+    node.split = pts[t.indices[offset + mid]][axis];
+    node.kind = static_cast<std::uint8_t>(axis);
+    t.nodes.push_back(node);
+    reference_node(pts, t, offset, mid);
+    const std::uint32_t right = reference_node(pts, t, offset + mid, length - mid);
+    t.nodes[self].right = right;
+    return self;
+}
+
+ReferenceTree reference_build(const PointCloud& pts) {
+    ReferenceTree t;
+    t.indices.resize(pts.size());
+    for (std::size_t i = 0; i < pts.size(); ++i) t.indices[i] = static_cast<std::uint32_t>(i);
+    reference_node(pts, t, 0, static_cast<std::uint32_t>(pts.size()));
+    for (std::uint32_t idx : t.indices) t.points.push_back(pts[idx]);
+    return t;
+}
+
+void expect_same_tree(const KdTree& got, const ReferenceTree& want) {
+    ASSERT_EQ(got.nodes().size(), want.nodes.size());
+    for (std::size_t i = 0; i < want.nodes.size(); ++i) {
+        const KdNode &g = got.nodes()[i], &w = want.nodes[i];
+        ASSERT_TRUE(g.kind == w.kind && same_bits(g.split, w.split) && g.right == w.right &&
+                    g.start == w.start && g.end == w.end)
+            << "node " << i;
+    }
+    ASSERT_EQ(got.indices(), want.indices);
+    for (std::size_t p = 0; p < want.points.size(); ++p) {
+        for (int a = 0; a < 3; ++a) ASSERT_TRUE(same_bits(got.points()[p][a], want.points[p][a])) << p;
+    }
+}
+
 // ---- reference queries: the plain recursive traversal with diff² pruning --------------
 
 void ref_nearest_visit(const KdTree& t, std::uint32_t i, const Point3& q, NearestHit& best) {
@@ -229,6 +309,11 @@ TEST_P(TreeOnCloud, BuildKeepsEveryInvariant) {
     EXPECT_EQ(sizeof(KdNode), 24u);
 }
 
+TEST_P(TreeOnCloud, SameTreeAsIndexOnlySelection) {
+    const PointCloud cloud = GetParam().make();
+    expect_same_tree(KdTree::build(cloud), reference_build(cloud));
+}
+
 TEST_P(TreeOnCloud, QueriesMatchPlainTraversalAndBruteForce) {
     const PointCloud cloud = GetParam().make();
     const KdTree t = KdTree::build(cloud);
@@ -329,6 +414,9 @@ TEST(KdTreeBuild, NaNCoordinatesAreSkippedAndBuildEnds) {
     std::vector<bool> seen(cloud.size(), false);
     for (std::uint32_t idx : t.indices()) seen[idx] = true;
     EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](bool b) { return b; }));
+    const ReferenceTree want = reference_build(cloud);
+    ASSERT_EQ(t.indices(), want.indices);
+    ASSERT_EQ(t.nodes().size(), want.nodes.size());
 }
 
 // ---- queries ---------------------------------------------------------------------------
