@@ -11,6 +11,9 @@
 #include "kdtree.hpp"
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cmath>
 #include <limits>
 
@@ -121,11 +124,6 @@ private:
     std::vector<KdNode>& nodes_;
 };
 
-inline double squared_distance(const Point3& p, const Point3& q) {
-    const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
-    return (dx * dx + dy * dy) + dz * dz;
-}
-
 // The offsets from the query to the planes crossed on the way to a cell, one per axis;
 // a copy travels with each far descent.
 struct CellOffsets {
@@ -168,7 +166,7 @@ void visit_depth_first(Search& search, const KdNode* nodes, std::uint32_t node, 
 class NearestSearch {
 public:
     NearestSearch(const KdTree& tree, const Point3& q, double bound)
-        : nodes_(tree.nodes().data()), points_(tree.points().data()), q_(q), best_(bound) {}
+        : nodes_(tree.nodes().data()), xs_(tree.xs()), ys_(tree.ys()), zs_(tree.zs()), q_(q), best_(bound) {}
 
     void run() { visit_depth_first(*this, nodes_, 0, CellOffsets{}, q_); }
 
@@ -178,18 +176,58 @@ public:
     bool enters_far_cell(const CellOffsets& cell, double /*diff*/) const { return cell.bound() < best_; }
 
     void scan_leaf(const KdNode& leaf) {
-        for (std::uint32_t p = leaf.start; p < leaf.end; ++p) {
-            const double d = squared_distance(points_[p], q_);
+        const std::uint32_t len = leaf.end - leaf.start;
+        const double* xs = xs_ + leaf.start;
+        const double* ys = ys_ + leaf.start;
+        const double* zs = zs_ + leaf.start;
+        std::uint32_t j = 0;
+#if defined(__SSE2__)
+        if (len >= 2) {
+            // Two lanes, each keeping the first of its smallest distances below the bound;
+            // the lanes then merge by value and, on a tie, by position: the point a
+            // sequential strict-less scan would keep.
+            const __m128d qx = _mm_set1_pd(q_.x), qy = _mm_set1_pd(q_.y), qz = _mm_set1_pd(q_.z);
+            __m128d lane_best = _mm_set1_pd(best_);
+            __m128i lane_pos = _mm_set1_epi64x(-1);
+            __m128i pos = _mm_set_epi64x(1, 0);
+            const __m128i two = _mm_set1_epi64x(2);
+            for (; j + 2 <= len; j += 2) {
+                const __m128d dx = _mm_sub_pd(_mm_loadu_pd(xs + j), qx);
+                const __m128d dy = _mm_sub_pd(_mm_loadu_pd(ys + j), qy);
+                const __m128d dz = _mm_sub_pd(_mm_loadu_pd(zs + j), qz);
+                const __m128d d = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+                const __m128d closer = _mm_cmplt_pd(d, lane_best);
+                lane_best = _mm_or_pd(_mm_and_pd(closer, d), _mm_andnot_pd(closer, lane_best));
+                const __m128i c = _mm_castpd_si128(closer);
+                lane_pos = _mm_or_si128(_mm_and_si128(c, pos), _mm_andnot_si128(c, lane_pos));
+                pos = _mm_add_epi64(pos, two);
+            }
+            double b[2];
+            std::int64_t at[2];
+            _mm_storeu_pd(b, lane_best);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at), lane_pos);
+            int lane = -1;
+            if (at[0] >= 0) lane = 0;
+            if (at[1] >= 0 && (lane < 0 || b[1] < b[0] || (b[1] == b[0] && at[1] < at[0]))) lane = 1;
+            if (lane >= 0) {
+                best_ = b[lane];
+                best_pos_ = leaf.start + static_cast<std::uint32_t>(at[lane]);
+            }
+        }
+#endif
+        for (; j < len; ++j) {
+            const double dx = xs[j] - q_.x, dy = ys[j] - q_.y, dz = zs[j] - q_.z;
+            const double d = (dx * dx + dy * dy) + dz * dz;
             if (d < best_) {
                 best_ = d;
-                best_pos_ = p;
+                best_pos_ = leaf.start + j;
             }
         }
     }
 
 private:
     const KdNode* nodes_;
-    const Point3* points_;
+    const double *xs_, *ys_, *zs_;
     Point3 q_;
     double best_ = kInf;
     std::uint32_t best_pos_ = 0;
@@ -210,10 +248,12 @@ KdTree KdTree::build(std::span<const Point3> points) {
         tree.nodes_.reserve(n / 8 + 1);
         TreeBuilder(records, tree.nodes_).build_node(0, static_cast<std::uint32_t>(n));
 
-        tree.points_.resize(n);
+        tree.coords_.resize(3 * n);
         tree.indices_.resize(n);
         for (std::size_t p = 0; p < n; ++p) {
-            tree.points_[p] = records[p].point;
+            tree.coords_[p] = records[p].point.x;
+            tree.coords_[n + p] = records[p].point.y;
+            tree.coords_[2 * n + p] = records[p].point.z;
             tree.indices_[p] = records[p].index;
         }
     }
@@ -226,7 +266,7 @@ NearestHit nearest_within(const KdTree& tree, const Point3& q, double bound) {
     NearestSearch search(tree, q, bound);
     search.run();
     const std::uint32_t p = search.best_position();
-    return {tree.points()[p], search.best(), tree.indices()[p]};
+    return {tree.point(p), search.best(), tree.indices()[p]};
 }
 
 KnnBuffer::KnnBuffer(std::size_t k) {
@@ -240,7 +280,7 @@ KnnBuffer::KnnBuffer(std::size_t k) {
 class KnnSearch {
 public:
     KnnSearch(const KdTree& tree, const Point3& q, KnnBuffer& buffer)
-        : nodes_(tree.nodes().data()), points_(tree.points().data()),
+        : nodes_(tree.nodes().data()), xs_(tree.xs()), ys_(tree.ys()), zs_(tree.zs()),
           input_index_(tree.indices().data()), q_(q), dists_(buffer.dists_.data()),
           indices_(buffer.indices_.data()), len_(buffer.len_), k_(buffer.dists_.size()) {
         len_ = 0;
@@ -256,8 +296,10 @@ public:
     }
 
     void scan_leaf(const KdNode& leaf) {
-        for (std::uint32_t p = leaf.start; p < leaf.end; ++p)
-            offer(squared_distance(points_[p], q_), input_index_[p]);
+        for (std::uint32_t p = leaf.start; p < leaf.end; ++p) {
+            const double dx = xs_[p] - q_.x, dy = ys_[p] - q_.y, dz = zs_[p] - q_.z;
+            offer((dx * dx + dy * dy) + dz * dz, input_index_[p]);
+        }
     }
 
 private:
@@ -275,7 +317,7 @@ private:
     }
 
     const KdNode* nodes_;
-    const Point3* points_;
+    const double *xs_, *ys_, *zs_;
     const std::uint32_t* input_index_;
     Point3 q_;
     double* dists_;

@@ -2,13 +2,16 @@
 //
 // Nodes live in one flat array in depth-first pre-order (the left child of node i is
 // node i + 1, so a split stores only its right child); points are copied into tree
-// order so that a leaf is a contiguous run; every index is 32-bit. All distances are
+// order, one array per coordinate, so that a leaf is a contiguous run of each and a
+// leaf scan reads whole vectors of x, y and z; every index is 32-bit. All distances are
 // squared.
 #pragma once
 
 #include "types.hpp"
 
+#include <bit>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -32,13 +35,18 @@ public:
     // process with "k-d tree needs at least one point").
     static KdTree build(std::span<const Point3> points);
 
-    std::size_t size() const { return points_.size(); }
-    const std::vector<Point3>& points() const { return points_; }
+    std::size_t size() const { return indices_.size(); }
+    // The point at tree position p.
+    Point3 point(std::size_t p) const { return {xs()[p], ys()[p], zs()[p]}; }
+    // Coordinates in tree order, one array per axis.
+    const double* xs() const { return coords_.data(); }
+    const double* ys() const { return coords_.data() + size(); }
+    const double* zs() const { return coords_.data() + 2 * size(); }
     const std::vector<std::uint32_t>& indices() const { return indices_; }
     const std::vector<KdNode>& nodes() const { return nodes_; }
 
 private:
-    std::vector<Point3> points_;          // tree order
+    std::vector<double> coords_;          // tree order: all x, then all y, then all z
     std::vector<std::uint32_t> indices_;  // tree position -> input index
     std::vector<KdNode> nodes_;           // depth-first pre-order, root first
 };
@@ -59,6 +67,14 @@ NearestHit nearest(const KdTree& tree, const Point3& q);
 // equidistant points is reached before any of them can be pruned, the result is
 // exactly that of nearest(tree, q).
 NearestHit nearest_within(const KdTree& tree, const Point3& q, double bound);
+
+// std::nextafter(d, +inf) for a squared distance d >= 0 (or +inf, or NaN), inline: the
+// bound for nearest_within, taken once per query.
+inline double next_above(double d) {
+    if (d == 0.0) return std::numeric_limits<double>::denorm_min();
+    if (!(d < std::numeric_limits<double>::infinity())) return d;
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(d) + 1);
+}
 
 // Reusable result of knn_into for a fixed k: squared distances ascending, with the
 // matching input indices. A buffer serves one thread at a time.

@@ -20,7 +20,7 @@ namespace {
 // Strictly above the squared distance from q to p, computed as the tree computes it.
 double bound_through(const Point3& q, const Point3& p) {
     const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
-    return std::nextafter((dx * dx + dy * dy) + dz * dz, std::numeric_limits<double>::infinity());
+    return next_above((dx * dx + dy * dy) + dz * dz);
 }
 
 }  // namespace

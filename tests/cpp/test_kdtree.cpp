@@ -156,7 +156,7 @@ void expect_same_tree(const KdTree& got, const ReferenceTree& want) {
     }
     ASSERT_EQ(got.indices(), want.indices);
     for (std::size_t p = 0; p < want.points.size(); ++p) {
-        for (int a = 0; a < 3; ++a) ASSERT_TRUE(same_bits(got.points()[p][a], want.points[p][a])) << p;
+        for (int a = 0; a < 3; ++a) ASSERT_TRUE(same_bits(got.point(p)[a], want.points[p][a])) << p;
     }
 }
 
@@ -167,8 +167,8 @@ void ref_nearest_visit(const KdTree& t, std::uint32_t i, const Point3& q, Neares
         const KdNode& nd = t.nodes()[i];
         if (nd.kind == LEAF) {
             for (std::uint32_t p = nd.start; p < nd.end; ++p) {
-                const double d = dist2(t.points()[p], q);
-                if (d < best.dist2) best = {t.points()[p], d, t.indices()[p]};
+                const double d = dist2(t.point(p), q);
+                if (d < best.dist2) best = {t.point(p), d, t.indices()[p]};
             }
             return;
         }
@@ -182,7 +182,7 @@ void ref_nearest_visit(const KdTree& t, std::uint32_t i, const Point3& q, Neares
 }
 
 NearestHit ref_nearest(const KdTree& t, const Point3& q) {
-    NearestHit best{t.points()[0], kInf, t.indices()[0]};
+    NearestHit best{t.point(0), kInf, t.indices()[0]};
     ref_nearest_visit(t, 0, q, best);
     return best;
 }
@@ -198,7 +198,7 @@ void ref_knn_visit(const KdTree& t, std::uint32_t i, const Point3& q, RefKnn& r)
         const KdNode& nd = t.nodes()[i];
         if (nd.kind == LEAF) {
             for (std::uint32_t p = nd.start; p < nd.end; ++p) {
-                const double d = dist2(t.points()[p], q);
+                const double d = dist2(t.point(p), q);
                 if (r.d.size() == r.k && d >= r.d.back()) continue;
                 if (r.d.size() == r.k) {
                     r.d.pop_back();
@@ -267,7 +267,7 @@ std::pair<std::uint32_t, std::uint32_t> check_subtree(const KdTree& t, std::uint
         EXPECT_EQ(nd.split, 0.0);
         if (nd.end - nd.start > LEAF_SIZE) {
             for (std::uint32_t p = nd.start; p < nd.end; ++p)
-                EXPECT_EQ(t.points()[p], t.points()[nd.start]) << "oversized leaf must be one point";
+                EXPECT_EQ(t.point(p), t.point(nd.start)) << "oversized leaf must be one point";
         }
         next_start = nd.end;
         return {nd.start, nd.end};
@@ -281,10 +281,10 @@ std::pair<std::uint32_t, std::uint32_t> check_subtree(const KdTree& t, std::uint
     const std::uint32_t len = right.second - left.first;
     EXPECT_EQ(left.second - left.first, len / 2) << "left gets floor(L/2)";
     bool split_point_on_right = false;
-    for (std::uint32_t p = left.first; p < left.second; ++p) EXPECT_LE(t.points()[p][nd.kind], nd.split);
+    for (std::uint32_t p = left.first; p < left.second; ++p) EXPECT_LE(t.point(p)[nd.kind], nd.split);
     for (std::uint32_t p = right.first; p < right.second; ++p) {
-        EXPECT_GE(t.points()[p][nd.kind], nd.split);
-        split_point_on_right |= t.points()[p][nd.kind] == nd.split;
+        EXPECT_GE(t.point(p)[nd.kind], nd.split);
+        split_point_on_right |= t.point(p)[nd.kind] == nd.split;
     }
     EXPECT_TRUE(split_point_on_right);
     return {left.first, right.second};
@@ -300,7 +300,7 @@ TEST_P(TreeOnCloud, BuildKeepsEveryInvariant) {
         ASSERT_LT(idx, cloud.size());
         EXPECT_FALSE(seen[idx]);
         seen[idx] = true;
-        EXPECT_EQ(t.points()[p], cloud[idx]);
+        EXPECT_EQ(t.point(p), cloud[idx]);
     }
     std::uint32_t next_start = 0;
     const auto range = check_subtree(t, 0, next_start);
@@ -363,8 +363,10 @@ TEST(KdTreeBuild, SmallCloudIsOneLeafInInputOrder) {
         EXPECT_EQ(t.nodes()[0].kind, LEAF);
         EXPECT_EQ(t.nodes()[0].start, 0u);
         EXPECT_EQ(t.nodes()[0].end, n);
-        for (std::uint32_t p = 0; p < n; ++p) EXPECT_EQ(t.indices()[p], p);
-        EXPECT_EQ(t.points(), cloud);
+        for (std::uint32_t p = 0; p < n; ++p) {
+            EXPECT_EQ(t.indices()[p], p);
+            EXPECT_EQ(t.point(p), cloud[p]);
+        }
     }
 }
 
@@ -491,9 +493,22 @@ TEST(KdTreeQuery, NaNQueryReturnsProvisionalResult) {
     const KdTree t = KdTree::build(cloud);
     const NearestHit hit = nearest(t, {kNaN, 0, 0});
     EXPECT_EQ(hit.index, t.indices()[0]);
-    EXPECT_EQ(hit.point, t.points()[0]);
+    EXPECT_EQ(hit.point, t.point(0));
     EXPECT_EQ(hit.dist2, kInf);
 }
+
+class NextAbove : public ::testing::TestWithParam<double> {};
+
+TEST_P(NextAbove, IsNextafterTowardInfinity) {
+    const double d = GetParam();
+    const double want = std::nextafter(d, kInf);
+    EXPECT_TRUE(same_bits(next_above(d), want) || (std::isnan(d) && std::isnan(next_above(d)))) << d;
+}
+
+INSTANTIATE_TEST_SUITE_P(Distances, NextAbove,
+                         ::testing::Values(0.0, -0.0, std::numeric_limits<double>::denorm_min(),
+                                           std::numeric_limits<double>::min(), 1e-300, 0.5, 1.0, 3.0, 1e300,
+                                           std::numeric_limits<double>::max(), kInf, kNaN));
 
 TEST(KdTreeQuery, FreshBufferIsEmpty) {
     const KnnBuffer buffer(6);
