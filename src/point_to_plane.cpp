@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -113,6 +114,14 @@ NormalEquations normal_equations(std::span<const Point3> source,
         sum.g += chunk.g;
     }
     return sum;
+}
+
+// The thirteen numbers of both transforms agree bit for bit, so a buffer filled for
+// one holds exactly the correspondences of the other.
+bool same_bits(const SimilarityTransform& a, const SimilarityTransform& b) {
+    return std::memcmp(a.rotation.data(), b.rotation.data(), sizeof(double) * 9) == 0 &&
+           std::memcmp(a.translation.data(), b.translation.data(), sizeof(double) * 3) == 0 &&
+           std::memcmp(&a.scale, &b.scale, sizeof(double)) == 0;
 }
 
 // Minimum-norm solution of H delta = g, singular values at or below 1e-12 sigma_max
@@ -291,6 +300,9 @@ private:
     // Backtracks along the previous Gauss-Newton step d = x_gn - x_ref from the full
     // step, halving; adopts the lowest-energy trial if any beat `e`. Trials write into
     // the spare buffer, and an improving one is adopted by swapping the buffers.
+    // For plain point-to-plane the full step usually lands on the current transform
+    // itself (x_ref + (x_gn - x_ref) rounds back to x_gn): that trial's energy is then
+    // `e`, which cannot beat `e`, so its search is skipped, to the same outcome.
     void line_search(double& e) {
         const PoseVector d = x_gn_ - x_ref_;
         double best = e;
@@ -300,8 +312,11 @@ private:
             const PoseVector x_c = x_ref_ + alpha * d;
             const SimilarityTransform t_c = pose_exp(x_c);
             if (!t_c.is_finite()) break;
-            fill(t_c, spare_);
-            const double e_c = energy(spare_);
+            double e_c = e;
+            if (!same_bits(t_c, t_)) {
+                fill(t_c, spare_);
+                e_c = energy(spare_);
+            }
             ++trials;
             if (e_c < best) {
                 best = e_c;

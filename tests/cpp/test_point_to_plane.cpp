@@ -444,6 +444,85 @@ TEST(PointToPlane, WithoutLineSearchEveryIterationIsAPlainGaussNewtonStep) {
     EXPECT_NE(searched.transform.translation, t.translation);
 }
 
+bool same_bits(const SimilarityTransform& a, const SimilarityTransform& b) {
+    return std::memcmp(a.rotation.data(), b.rotation.data(), sizeof(double) * 9) == 0 &&
+           std::memcmp(a.translation.data(), b.translation.data(), sizeof(double) * 3) == 0 &&
+           a.scale == b.scale;
+}
+
+// The line search written out plainly, every trial searched: the solver skips the
+// search of a trial that lands on the current transform and must end on the same bits.
+// Started far off (few such trials) and at the answer (many).
+class LineSearch : public testing::TestWithParam<bool> {};
+
+TEST_P(LineSearch, MatchesThePlainAlgorithm) {
+    const bool at_answer = GetParam();
+    const Surface target = smooth_surface(20);
+    PointCloud source;
+    for (const Point3& q : target.points) source.push_back(known_motion().preimage(q));
+    const KdTree tree = KdTree::build(target.points);
+    RegisterOptions o = default_options(Method::PointToPlane);
+    o.tolerance = 0.0;
+    o.max_iterations = 40;
+    SimilarityTransform initial;
+    if (at_answer) {
+        initial.rotation = known_motion().rotation;
+        initial.translation = known_motion().translation + Vec3(1e-9, 0.0, -1e-9);
+    }
+    const SolverResult solved = solve_point_to_plane(source, target.points, tree, target.normals, o, initial);
+
+    const std::vector<std::uint32_t> order = morton_order(source);
+    const std::vector<double> ones(source.size(), 1.0);
+    auto energy_at = [&](const SimilarityTransform& t, PlaneCorrespondences& corr) {
+        find_plane_correspondences(t, source, order, tree, target.normals, corr);
+        double e = 0.0;
+        for (const auto& c : corr) e += c.residual * c.residual;
+        return e;
+    };
+    PlaneCorrespondences corr(source.size()), trial(source.size());
+    SimilarityTransform t = initial;
+    double e = energy_at(t, corr), previous = std::numeric_limits<double>::infinity();
+    PoseVector x_ref = pose_log(t), x_gn = x_ref;
+    int searches = 0, trials_on_current = 0;
+    for (std::uint64_t it = 0; it < o.max_iterations; ++it) {
+        if (e >= previous) {
+            ++searches;
+            double best = e, alpha = 1.0;
+            bool improved = false;
+            SimilarityTransform best_t;
+            for (std::uint64_t trials = 1; trials <= o.max_line_search; ++trials, alpha *= 0.5) {
+                const SimilarityTransform t_c = pose_exp(x_ref + alpha * (x_gn - x_ref));
+                trials_on_current += same_bits(t_c, t);
+                const double e_c = energy_at(t_c, trial);
+                if (e_c < best) {
+                    best = e_c;
+                    best_t = t_c;
+                    improved = true;
+                    std::swap(corr, trial);
+                    if (e_c < previous) break;
+                }
+            }
+            if (improved) {
+                t = best_t;
+                e = best;
+            }
+        }
+        x_ref = pose_log(t);
+        x_gn = x_ref + point_to_plane_step(source, corr, ones, x_ref);
+        t = pose_exp(x_gn);
+        previous = e;
+        e = energy_at(t, corr);
+    }
+    EXPECT_GT(searches, 0);
+    if (at_answer) EXPECT_GT(trials_on_current, 0);
+    EXPECT_EQ(solved.transform.rotation, t.rotation);
+    EXPECT_EQ(solved.transform.translation, t.translation);
+    EXPECT_EQ(solved.energy, e);
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, LineSearch, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "AtTheAnswer" : "FarOff"; });
+
 // A plane target and a source lifted by exactly 1 off it: every initial residual is 1,
 // the plane statistic is 0 so nu_end is the 1e-9 floor, and nu_begin_k = 16e-9 gives
 // five stages, 16, 8, 4, 2, 1 times 1e-9, each factor exact.
