@@ -57,6 +57,20 @@ std::vector<T> map_chunks(std::size_t n, const ChunkFn& chunk_fn) {
     return partial;
 }
 
+// start + term(0) + term(1) + ... + term(n-1), added left to right exactly as a
+// sequential loop adds them; only the terms are evaluated in parallel, each into its
+// slot of `terms` (resized to n), which is what pays when a term costs an exp().
+template <class Term>
+double ordered_sum(std::size_t n, double start, std::vector<double>& terms, const Term& term) {
+    terms.resize(n);
+    parallel_for(n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) terms[i] = term(i);
+    });
+    double sum = start;
+    for (double t : terms) sum += t;
+    return sum;
+}
+
 // Keeps a reference on the pool from now until join_worker_pool(), so that the join
 // can wait for the workers. Idempotent.
 void hold_worker_pool();

@@ -254,21 +254,21 @@ private:
         return std::min(options_.max_iterations, stage + ROBUST_FIRST_STAGE_BUDGET);
     }
 
-    double energy(const PlaneCorrespondences& corr) const {
-        double sum = 0.0;
+    double energy(const PlaneCorrespondences& corr) {
         if (robust_) {
-            for (const PlaneCorrespondence& c : corr) sum += welsch_term(c.residual, h_);
-        } else {
-            for (const PlaneCorrespondence& c : corr) sum += c.residual * c.residual;
+            return ordered_sum(corr.size(), 0.0, energy_terms_,
+                               [&](std::size_t i) { return welsch_term(corr[i].residual, h_); });
         }
+        double sum = 0.0;
+        for (const PlaneCorrespondence& c : corr) sum += c.residual * c.residual;
         return sum;
     }
 
     void update_weights() {
         const double two_nu_sq = two_nu_squared(schedule_.nu());
-        for (std::size_t i = 0; i < current_.size(); ++i) {
-            weights_[i] = welsch_weight(current_[i].residual, two_nu_sq);
-        }
+        parallel_for(current_.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) weights_[i] = welsch_weight(current_[i].residual, two_nu_sq);
+        });
     }
 
     // Returns true when the stage ends through the tolerance test.
@@ -359,6 +359,7 @@ private:
     PlaneCorrespondences current_;
     PlaneCorrespondences spare_;
     std::vector<double> weights_;
+    std::vector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
     NuSchedule schedule_;
     std::optional<AndersonAccelerator<6>> accelerator_;
     double h_ = 0.0;  // 1 / (2 nu^2) of the current stage

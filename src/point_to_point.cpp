@@ -112,13 +112,13 @@ private:
     }
 
     // Sum over all points in index order from -0.0: squared distances, or Welsch terms.
-    double energy() const {
-        double sum = -0.0;
+    double energy() {
+        const std::vector<double>& d = corr_.distances;
         if (robust_) {
-            for (double d : corr_.distances) sum += welsch_term(d, c_);
-        } else {
-            for (double d : corr_.distances) sum += d * d;
+            return ordered_sum(d.size(), -0.0, energy_terms_, [&](std::size_t i) { return welsch_term(d[i], c_); });
         }
+        double sum = -0.0;
+        for (double di : d) sum += di * di;
         return sum;
     }
 
@@ -137,9 +137,9 @@ private:
     }
 
     void update_weights() {
-        for (std::size_t i = 0; i < weights_.size(); ++i) {
-            weights_[i] = welsch_weight(corr_.distances[i], two_nu_sq_);
-        }
+        parallel_for(weights_.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) weights_[i] = welsch_weight(corr_.distances[i], two_nu_sq_);
+        });
     }
 
     void accelerate() {
@@ -180,6 +180,7 @@ private:
     std::vector<std::uint32_t> order_;  // spatially coherent query order, fixed per run
     PointCorrespondences corr_;
     std::vector<double> weights_;
+    std::vector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
     SimilarityTransform t_;
     SimilarityTransform t_plain_;
     SimilarityTransform t_prev_;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -46,6 +47,23 @@ TEST_P(MapChunksSplits, FixedChunksInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, MapChunksSplits,
                          ::testing::Values(0, 1, CHUNK_SIZE - 1, CHUNK_SIZE, CHUNK_SIZE + 1, 5 * CHUNK_SIZE + 7));
+
+// Terms whose sum depends on the order of the additions: it must be the sequential one.
+class OrderedSumAdds : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(OrderedSumAdds, LeftToRightLikeALoop) {
+    const std::size_t n = GetParam();
+    auto term = [](std::size_t i) { return i % 3 == 0 ? 1e16 : (i % 3 == 1 ? 1.0 + 1e-3 * i : -1e16); };
+    double sequential = -0.0;
+    for (std::size_t i = 0; i < n; ++i) sequential += term(i);
+    std::vector<double> terms(5, 42.0);  // resized to n and overwritten
+    const double got = ordered_sum(n, -0.0, terms, term);
+    EXPECT_EQ(std::memcmp(&got, &sequential, sizeof got), 0) << got << " vs " << sequential;
+    ASSERT_EQ(terms.size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(terms[i], term(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OrderedSumAdds, ::testing::Values(0, 7, MIN_PARALLEL_POINTS + 1, 100003));
 
 std::size_t parallel_sum(std::size_t n) {
     std::atomic<std::size_t> sum{0};
