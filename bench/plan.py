@@ -42,16 +42,17 @@ def thread_counts(spec: str) -> list[int]:
 
 
 def iteration_budget(n: int, method: str) -> int:
-    """`max_iterations` for the per-iteration timing: enough to amortise the tree build, few
-    enough that the million-point runs stay short. The robust methods spend the budget once
-    per stage of their shrinking Welsch parameter (some fifteen stages), so they get a
-    quarter of it."""
+    """`max_iterations` for the per-iteration timing: about as many as a registration from a
+    fair start takes, so that the tree build and the first search are spread as a real run
+    spreads them, and few enough that the million-point runs stay short. The robust methods
+    spend the budget once per stage of their shrinking Welsch parameter (some fifteen
+    stages), so they get a quarter of it."""
     if n <= 20_000:
-        budget = 20
+        budget = 30
     elif n <= 200_000:
-        budget = 8
+        budget = 20
     else:
-        budget = 3
+        budget = 6
     return max(1, budget // 4) if method.startswith("robust") else budget
 
 
