@@ -95,3 +95,43 @@ def test_first_use_loads_numpy_on_demand():
             "print('numpy' in sys.modules, type(n).__module__, n.shape)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "True numpy (3, 3)"
+
+
+# A process that exits as soon as its last call returns, while the worker pool's threads
+# may still be starting up or parking, must exit cleanly: the pool is joined at exit.
+EXIT_AFTER_POOL_CALL = """
+import numpy as np
+from tarvo import _tarvo
+pts = np.random.default_rng({seed}).normal(size=(3000, 3))
+_tarvo.register(pts, pts + 0.01, max_iterations=2)
+_tarvo.estimate_normals(pts, k=8)
+"""
+
+
+def test_processes_exit_cleanly_right_after_pool_work():
+    for seed in range(6):
+        out = subprocess.run([sys.executable, "-c", EXIT_AFTER_POOL_CALL.format(seed=seed)],
+                             capture_output=True, text=True, timeout=120)
+        assert (out.returncode, out.stderr) == (0, ""), seed
+
+
+# The join at exit must not wait for a call that another thread still has running.
+EXIT_DURING_DAEMON_CALL = """
+import threading, time, numpy as np
+from tarvo import _tarvo
+pts = np.random.default_rng(0).normal(size=(100000, 3))
+started = threading.Event()
+def work():
+    started.set()
+    _tarvo.register(pts, pts + 0.01, max_iterations=100000, tolerance=0.0)
+threading.Thread(target=work, daemon=True).start()
+started.wait()
+time.sleep(0.5)  # well inside the registration by now
+print("leaving")
+"""
+
+
+def test_exit_does_not_wait_for_a_daemon_threads_call():
+    out = subprocess.run([sys.executable, "-c", EXIT_DURING_DAEMON_CALL], capture_output=True, text=True,
+                         timeout=60)
+    assert (out.returncode, out.stdout.strip()) == (0, "leaving")
