@@ -107,6 +107,8 @@ def make_jobs(sizes, threads: list[int], libraries, quick: bool, data_dir: str,
               with_bunny: bool = True, with_memory: bool = True) -> list[Job]:
     """Jobs ordered so that every peer runs right next to tarvo on the same data and
     thread count, which keeps them under the same background load."""
+    # Fewer threads than CPUs take the last ones: the first CPU carries most of the
+    # machine's own interrupts and housekeeping.
     cpus = sorted(os.sched_getaffinity(0))
     runners = [peers.load(name) for name in libraries]
     jobs = []
@@ -115,13 +117,13 @@ def make_jobs(sizes, threads: list[int], libraries, quick: bool, data_dir: str,
         for runner in runners:
             cases = _synthetic_cases(runner, n, quick, data_dir)
             if cases:
-                jobs.append(Job(runner.LIBRARY, t, cpus[:t], cases))
+                jobs.append(Job(runner.LIBRARY, t, cpus[-t:], cases))
     if with_bunny:
         for t in threads:
             for runner in runners:
                 cases = _bunny_cases(runner, quick, data_dir)
                 if cases:
-                    jobs.append(Job(runner.LIBRARY, t, cpus[:t], cases))
+                    jobs.append(Job(runner.LIBRARY, t, cpus[-t:], cases))
     if with_memory:
         for runner in runners:
             jobs += _memory_jobs(runner, max(sizes), cpus, data_dir)
