@@ -23,7 +23,7 @@ def setup(threads: int) -> None:
 
     _tarvo = module
     # Create the worker pool outside every timing.
-    cloud = np.random.default_rng(0).standard_normal((256, 3))
+    cloud = np.random.default_rng(0).standard_normal((4096, 3))  # enough points to use the pool
     _tarvo.register(cloud, cloud, method="icp", max_iterations=2)
 
 
