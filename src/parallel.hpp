@@ -14,6 +14,19 @@ namespace tarvo {
 // Points per chunk of every chunked sum.
 inline constexpr std::size_t CHUNK_SIZE = 16384;
 
+// Loops that visit points in spatial order touch their slots in index-ordered arrays at
+// scattered places: they request a slot this many points ahead, and the work on the
+// points in between hides the wait for memory.
+inline constexpr std::size_t PREFETCH_AHEAD = 8;
+
+#if defined(__GNUC__) || defined(__clang__)
+inline void prefetch_for_reading(const void* p) { __builtin_prefetch(p, 0); }
+inline void prefetch_for_writing(void* p) { __builtin_prefetch(p, 1); }
+#else
+inline void prefetch_for_reading(const void*) {}
+inline void prefetch_for_writing(void*) {}
+#endif
+
 // Per-point loops shorter than this run on the calling thread: waking the pool costs
 // more than such a loop, and a short-lived process that made only small calls then
 // never starts a worker at all.

@@ -178,6 +178,11 @@ void find_plane_correspondences(const SimilarityTransform& t, std::span<const Po
                                 std::span<const Point3> target_normals, PlaneCorrespondences& out) {
     parallel_for(query_order.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
+            if (k + PREFETCH_AHEAD < end) {
+                const std::uint32_t ahead = query_order[k + PREFETCH_AHEAD];
+                prefetch_for_reading(&source[ahead]);
+                prefetch_for_writing(&out[ahead]);
+            }
             const std::uint32_t i = query_order[k];
             const Point3 moved = t.apply(source[i]);
             const NearestHit hit = nearest(tree, moved);

@@ -31,6 +31,12 @@ void find_point_correspondences(const SimilarityTransform& t, std::span<const Po
     const bool seeded = out.filled;
     parallel_for(query_order.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {
+            if (k + PREFETCH_AHEAD < end) {
+                const std::uint32_t ahead = query_order[k + PREFETCH_AHEAD];
+                prefetch_for_reading(&source[ahead]);
+                prefetch_for_writing(&out.points[ahead]);
+                prefetch_for_writing(&out.distances[ahead]);
+            }
             const std::uint32_t i = query_order[k];
             const Point3 y = t.apply(source[i]);
             const NearestHit hit = seeded ? nearest_within(tree, y, bound_through(y, out.points[i]))
