@@ -109,9 +109,15 @@ Expected<PointCloud, RegisterError> estimate_normals(std::span<const Point3> poi
     const KdTree tree = KdTree::build(points);
     const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(n, k));
     PointCloud normals(n);
+    // Points are visited in tree order, leaf by leaf, so that consecutive searches walk the
+    // same nodes while they are in cache; each normal still lands in its own slot.
+    const std::uint32_t* input_index = tree.indices().data();
     parallel_for(n, [&](std::size_t first, std::size_t last) {
         KnnBuffer buffer(k_eff);
-        for (std::size_t i = first; i < last; ++i) normals[i] = fit_plane_normal(tree, points, i, buffer);
+        for (std::size_t p = first; p < last; ++p) {
+            const std::uint32_t i = input_index[p];
+            normals[i] = fit_plane_normal(tree, points, i, buffer);
+        }
     });
     return normals;
 }

@@ -39,15 +39,19 @@ double lower_middle(std::span<const double> values, std::size_t mid) {
     return lo;
 }
 
-// v[i] = per_point(i, buffer, scratch) for every point, in parallel, then their median.
+// v[i] = per_point(i, buffer, scratch) for every point of the tree's cloud, in parallel,
+// then their median. Points are visited in tree order, leaf by leaf, so that consecutive
+// searches walk the same nodes while they are in cache; each value lands in its own slot.
 template <class PerPoint>
-double median_of_per_point(std::size_t n, std::size_t k, const PerPoint& per_point) {
-    std::vector<double> values(n);
-    parallel_for(n, [&](std::size_t first, std::size_t last) {
+double median_of_per_point(const KdTree& tree, std::size_t k, const PerPoint& per_point) {
+    const std::uint32_t* input_index = tree.indices().data();
+    std::vector<double> values(tree.size());
+    parallel_for(values.size(), [&](std::size_t first, std::size_t last) {
         KnnBuffer buffer(k);
         std::vector<double> scratch;
         scratch.reserve(k);
-        for (std::size_t i = first; i < last; ++i) {
+        for (std::size_t p = first; p < last; ++p) {
+            const std::uint32_t i = input_index[p];
             scratch.clear();
             per_point(i, buffer, scratch);
             values[i] = median_in_place(scratch);
@@ -75,7 +79,7 @@ std::size_t neighbour_count(std::uint64_t nu_neighbors, std::size_t n) {
 
 double median_neighbour_distance(std::span<const Point3> points, const KdTree& tree, std::size_t k) {
     return median_of_per_point(
-        points.size(), k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
+        tree, k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
             knn_into(tree, points[i], buffer);
             const auto dists = buffer.distances();
             for (std::size_t j = 1; j < dists.size(); ++j) scratch.push_back(std::sqrt(dists[j]));
@@ -86,7 +90,7 @@ double median_neighbour_plane_distance(std::span<const Point3> points,
                                        std::span<const Point3> normals, const KdTree& tree,
                                        std::size_t k) {
     return median_of_per_point(
-        points.size(), k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
+        tree, k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
             const Point3& q = points[i];
             const Point3& n = normals[i];
             knn_into(tree, q, buffer);

@@ -18,6 +18,7 @@ double median_in_place(std::span<double> values);
 std::size_t neighbour_count(std::uint64_t nu_neighbors, std::size_t n);
 
 // Median over the points of the median distance to their k - 1 nearest other points.
+// `tree` is the tree built over `points`.
 double median_neighbour_distance(std::span<const Point3> points, const KdTree& tree, std::size_t k);
 
 // As median_neighbour_distance, but each neighbour contributes its distance from the
