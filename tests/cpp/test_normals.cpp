@@ -139,14 +139,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "the point cloud contained a non-finite value"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(EstimateNormals, BitIdenticalForAnyThreadCount) {
-    std::mt19937_64 rng(6);
+// A noisy wavy surface in random order.
+PointCloud wavy_cloud(std::size_t n, unsigned seed) {
+    std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> u(-1, 1);
-    PointCloud c(30000);
+    PointCloud c(n);
     for (auto& p : c) {
         const double x = u(rng), y = u(rng);
         p = {x, y, std::sin(3 * x) * std::cos(2 * y) + 0.01 * u(rng)};
     }
+    return c;
+}
+
+TEST(EstimateNormals, BitIdenticalForAnyThreadCount) {
+    const PointCloud c = wavy_cloud(30000, 6);
     const PointCloud many = normals_of(c, 15);
     PointCloud single;
     {
@@ -160,13 +166,7 @@ TEST(EstimateNormals, BitIdenticalForAnyThreadCount) {
 // The estimate visits points in tree order; the plain loop over the input order must give
 // the same bits in every slot.
 TEST(EstimateNormals, SameAsOneFitPerPointInInputOrder) {
-    std::mt19937_64 rng(8);
-    std::uniform_real_distribution<double> u(-1, 1);
-    PointCloud c(5000);
-    for (auto& p : c) {
-        const double x = u(rng), y = u(rng);
-        p = {x, y, 0.3 * x * y + 0.02 * u(rng)};
-    }
+    const PointCloud c = wavy_cloud(5000, 8);
     const PointCloud got = normals_of(c, 12);
     const KdTree tree = KdTree::build(c);
     KnnBuffer buffer(12);
