@@ -10,6 +10,8 @@
 // gives, ties included.
 #include "kdtree.hpp"
 
+#include "selection.hpp"
+
 #include <algorithm>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -36,15 +38,24 @@ struct SplitChoice {
 
 // A point travelling with its input index through the selection: the coordinates a
 // split compares are then read in slice order, not gathered through the index array.
+// The explicit padding makes a record 32 bytes of data, so that a copy moves two whole
+// 16-byte halves; with 28 bytes the compiler copies two overlapping halves, and a load
+// of a just-stored record cannot be forwarded from the store.
 struct BuildRecord {
     Point3 point;
     std::uint32_t index;
+    std::uint32_t unused = 0;
 };
+
+template <int Axis>
+void select_rank(BuildRecord* first, std::uint32_t length, std::uint32_t rank) {
+    select_nth(first, length, rank, [](const BuildRecord& r) { return r.point[Axis]; });
+}
 
 class TreeBuilder {
 public:
     TreeBuilder(std::vector<BuildRecord>& records, std::vector<KdNode>& nodes)
-        : records_(records), nodes_(nodes) {}
+        : records_(records), nodes_(nodes), any_nan_(contains_nan(records)) {}
 
     std::uint32_t build_node(std::uint32_t offset, std::uint32_t length) {
         const auto self = static_cast<std::uint32_t>(nodes_.size());
@@ -75,19 +86,31 @@ private:
         return self;
     }
 
+    static bool contains_nan(const std::vector<BuildRecord>& records) {
+        return std::any_of(records.begin(), records.end(), [](const BuildRecord& r) {
+            return std::isnan(r.point.x) || std::isnan(r.point.y) || std::isnan(r.point.z);
+        });
+    }
+
     // Widest axis of the slice's bounding box; NaN coordinates leave the box unchanged
-    // and ties go to the lower axis.
+    // and ties go to the lower axis. Whether a slice holds NaN is asked only when the
+    // whole cloud does: the common case keeps the box loop to its minima and maxima.
     SplitChoice choose_split(std::uint32_t offset, std::uint32_t length) const {
         double lo[3] = {kInf, kInf, kInf};
         double hi[3] = {-kInf, -kInf, -kInf};
         bool nan[3] = {false, false, false};
+        if (any_nan_) {
+            for (std::uint32_t j = offset; j < offset + length; ++j) {
+                const Point3& p = records_[j].point;
+                for (int a = 0; a < 3; ++a) nan[a] = nan[a] || std::isnan(p[a]);
+            }
+        }
         for (std::uint32_t j = offset; j < offset + length; ++j) {
             const Point3& p = records_[j].point;
             const double c[3] = {p.x, p.y, p.z};
             for (int a = 0; a < 3; ++a) {
                 if (c[a] < lo[a]) lo[a] = c[a];
                 if (c[a] > hi[a]) hi[a] = c[a];
-                nan[a] = nan[a] || std::isnan(c[a]);
             }
         }
         const double extent[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
@@ -97,22 +120,21 @@ private:
         return {axis, hi[axis] > lo[axis], nan[axis]};
     }
 
-    // Moves the element of rank `mid` (by the chosen coordinate) to slice position mid.
-    // The selection's moves depend only on the outcomes of its comparisons, so moving
-    // whole records permutes the indices exactly as moving indices alone would.
+    // Moves the element of rank `mid` (by the chosen coordinate) to slice position mid,
+    // with no larger coordinate before it and no smaller one after it.
     void select_median(std::uint32_t offset, std::uint32_t length, std::uint32_t mid,
                        const SplitChoice& choice) {
-        const Coordinate member = axis_member(choice.axis);
-        auto first = records_.begin() + offset;
+        BuildRecord* first = records_.data() + offset;
         if (!choice.has_nan) {
-            std::nth_element(first, first + mid, first + length,
-                             [member](const BuildRecord& a, const BuildRecord& b) {
-                                 return a.point.*member < b.point.*member;
-                             });
-            return;
+            switch (choice.axis) {
+                case 0: return select_rank<0>(first, length, mid);
+                case 1: return select_rank<1>(first, length, mid);
+                default: return select_rank<2>(first, length, mid);
+            }
         }
         // Plain `<` is not an ordering once NaN takes part, and selection under it may
         // run past the slice; rank NaN above every number instead.
+        const Coordinate member = axis_member(choice.axis);
         std::nth_element(first, first + mid, first + length,
                          [member](const BuildRecord& a, const BuildRecord& b) {
                              const double u = a.point.*member, v = b.point.*member;
@@ -122,6 +144,7 @@ private:
 
     std::vector<BuildRecord>& records_;
     std::vector<KdNode>& nodes_;
+    bool any_nan_;  // some coordinate of the cloud is NaN
 };
 
 // The offsets from the query to the planes crossed on the way to a cell, one per axis;
@@ -244,7 +267,7 @@ KdTree KdTree::build(std::span<const Point3> points) {
     KdTree tree;
     {
         std::vector<BuildRecord> records(n);
-        for (std::size_t i = 0; i < n; ++i) records[i] = {points[i], static_cast<std::uint32_t>(i)};
+        for (std::size_t i = 0; i < n; ++i) records[i] = {points[i], static_cast<std::uint32_t>(i), 0};
         tree.nodes_.reserve(n / 8 + 1);
         TreeBuilder(records, tree.nodes_).build_node(0, static_cast<std::uint32_t>(n));
 
