@@ -1,6 +1,7 @@
 #include "registration.hpp"
 
 #include "kdtree.hpp"
+#include "parallel.hpp"
 #include "point_to_plane.hpp"
 #include "point_to_point.hpp"
 
@@ -90,10 +91,13 @@ Normalization compute_normalization(std::span<const Point3> source, std::span<co
 
 PointCloud normalise_cloud(std::span<const Point3> points, double scale, const Point3& centre) {
     PointCloud out(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const Point3& p = points[i];
-        out[i] = {p.x / scale - centre.x, p.y / scale - centre.y, p.z / scale - centre.z};
-    }
+    // Each point on its own: the same bits on any number of threads.
+    parallel_for(points.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const Point3& p = points[i];
+            out[i] = {p.x / scale - centre.x, p.y / scale - centre.y, p.z / scale - centre.z};
+        }
+    });
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "spatial_order.hpp"
 
+#include "parallel.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -81,7 +83,9 @@ std::vector<std::uint32_t> morton_order(std::span<const Point3> points) {
     // Key = code << 32 | index. Least significant digit first, each pass stable, so the
     // keys end ordered by code and, within a code, by index.
     std::vector<std::uint64_t> keys(points.size()), scratch(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) keys[i] = morton_code(points[i], box) << 32 | i;
+    parallel_for(points.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) keys[i] = morton_code(points[i], box) << 32 | i;
+    });
     for (int digit = 0; digit < 3 * kBitsPerAxis / kDigitBits; ++digit) {
         sort_by_digit(keys, scratch, 32 + digit * kDigitBits);
         keys.swap(scratch);
