@@ -41,19 +41,18 @@ def thread_counts(spec: str) -> list[int]:
     return counts
 
 
-def iteration_budget(n: int, method: str) -> int:
+def iteration_budget(n: int) -> int:
     """`max_iterations` for the per-iteration timing: about as many as a registration from a
     fair start takes, so that the tree build and the first search are spread as a real run
-    spreads them, and few enough that the million-point runs stay short. The robust methods
-    spend the budget once per stage of their shrinking Welsch parameter (some fifteen
-    stages), so they get a quarter of it."""
+    spreads them, and few enough that the million-point runs stay short. Every method gets
+    the same budget; the robust methods spend it once per stage of their shrinking Welsch
+    parameter, so their one-off neighbour statistic is spread over their stages as in a
+    real run."""
     if n <= 20_000:
-        budget = 30
-    elif n <= 200_000:
-        budget = 20
-    else:
-        budget = 6
-    return max(1, budget // 4) if method.startswith("robust") else budget
+        return 30
+    if n <= 200_000:
+        return 20
+    return 6
 
 
 def repeats_for(n: int, quick: bool) -> int:
@@ -74,7 +73,7 @@ def _synthetic_cases(runner, n: int, quick: bool, data_dir: str) -> list[dict]:
         cases.append({**base, "kind": "floor", "pose": "truth"})
     for method in runner.METHODS:
         cases.append({**base, "kind": "iteration", "method": method,
-                      "max_iterations": iteration_budget(n, method)})
+                      "max_iterations": iteration_budget(n)})
     if hasattr(runner, "normals"):
         cases.append({**base, "kind": "normals"})
     return cases

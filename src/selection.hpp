@@ -1,12 +1,18 @@
 // Partial selection by a floating-point key, for the k-d tree build's median splits.
 //
 // select_nth leaves the element of rank k at position k, with no larger key before it
-// and no smaller key after it; how the elements inside each side are arranged, and
-// which of several equal keys lands at k, is left open. Keys must not be NaN.
+// and no smaller key after it. It runs the introselect of the GNU C++ library's
+// std::nth_element step for step (median of three moved to the front, Hoare partition,
+// heap selection past the depth limit, insertion sort below four elements) and so
+// leaves every element where that would:
+// the tree, and with it the order in which equidistant points are found, is the one a
+// plain build over std::nth_element gives. Keys must not be NaN.
 //
-// Each round partitions around a sampled pivot without a data-dependent branch: the
-// split of a k-d tree's points is as good as a coin toss for a branch predictor, and a
-// comparison-driven selection spends most of its time recovering from mispredictions.
+// What differs is how the partition runs. A comparison-driven scan mispredicts about
+// every other branch on the coin-toss comparisons of a median split; here the
+// comparisons of a block of elements from each end are evaluated without a branch, the
+// misplaced ones are recorded, and they are swapped pairwise - the same pairs, in the
+// same order, as the scan would swap.
 #pragma once
 
 #include <algorithm>
@@ -19,27 +25,9 @@
 namespace tarvo {
 namespace selection_detail {
 
-// Below this many elements an insertion sort finishes the range.
-inline constexpr std::size_t SMALL_RANGE = 24;
-
-inline double median_of(double x, double y, double z) {
-    return std::max(std::min(x, y), std::min(std::max(x, y), z));
-}
-
-// A key of the range near its median: of three keys, or of three such medians (the
-// ninther) for longer ranges, spread over the whole range.
-template <class T, class Key>
-double sampled_pivot(const T* a, std::size_t n, const Key& key) {
-    auto med3 = [&](std::size_t i, std::size_t j, std::size_t k) { return median_of(key(a[i]), key(a[j]), key(a[k])); };
-    const std::size_t mid = n / 2;
-    if (n < 128) return med3(0, mid, n - 1);
-    const std::size_t s = n / 8;
-    return median_of(med3(0, s, 2 * s), med3(mid - s, mid, mid + s), med3(n - 1 - 2 * s, n - 1 - s, n - 1));
-}
-
-// Exchanges two elements as raw bytes. The partitions below often reload a slot just
-// stored; a load is forwarded from a store only when both cover the same bytes, and the
-// field-by-field copy a compiler prefers for a typed swap would stall every such reload.
+// Exchanges two elements as raw bytes. A partition often reloads a slot just stored; a
+// load is forwarded from a store only when both cover the same bytes, and the
+// field-by-field copy a compiler prefers for a typed swap can stall every such reload.
 template <class T>
 void swap_bytes(T* a, T* b) {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -49,59 +37,128 @@ void swap_bytes(T* a, T* b) {
     std::memcpy(b, held, sizeof(T));
 }
 
-// Moves the elements satisfying `goes_left` to the front, in a loop without a
-// data-dependent branch: every element is swapped to the boundary and the boundary
-// advances by the predicate. Returns how many went left. Used for short ranges.
-template <class T, class Pred>
-std::size_t partition_lomuto(T* a, std::size_t n, const Pred& goes_left) {
-    std::size_t boundary = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const bool left = goes_left(a[i]);
-        swap_bytes(a + i, a + boundary);
-        boundary += left;
+// Moves the median of *a, *b, *c to *result (by swapping), with the library's
+// comparisons and tie choices.
+template <class T, class Key>
+void move_median_to_first(T* result, T* a, T* b, T* c, const Key& key) {
+    const double ka = key(*a), kb = key(*b), kc = key(*c);
+    if (ka < kb) {
+        if (kb < kc) swap_bytes(result, b);
+        else if (ka < kc) swap_bytes(result, c);
+        else swap_bytes(result, a);
+    } else if (ka < kc) {
+        swap_bytes(result, a);
+    } else if (kb < kc) {
+        swap_bytes(result, c);
+    } else {
+        swap_bytes(result, b);
     }
-    return boundary;
 }
 
-// The same partition over blocks: the predicate is evaluated for a block of elements
-// from each end, the positions of the misplaced ones are recorded without branching,
-// and then they are swapped pairwise. Comparisons never wait on the swaps, and only
-// misplaced elements move.
-template <class T, class Pred>
-std::size_t partition_branch_free(T* a, std::size_t n, const Pred& goes_left) {
-    constexpr std::size_t BLOCK = 64;
-    std::uint8_t misplaced_left[BLOCK], misplaced_right[BLOCK];
-    std::size_t lo = 0, hi = n;  // [0, lo) goes left, [hi, n) goes right
-    std::size_t count_left = 0, first_left = 0, count_right = 0, first_right = 0;
-    while (hi - lo > 2 * BLOCK) {
-        if (count_left == 0) {
-            first_left = 0;
-            for (std::size_t i = 0; i < BLOCK; ++i) {
-                misplaced_left[count_left] = static_cast<std::uint8_t>(i);
-                count_left += !goes_left(a[lo + i]);
+// Hoare's partition of [first, last) around `pivot`, without bounds checks (a key not
+// below the pivot lies ahead of the rising scan, one not above it behind the falling
+// one): the rising scan stops at keys >= pivot, the falling scan at keys <= pivot, the
+// two are swapped, until the scans cross. Returns where the rising scan stopped.
+//
+// While more than two blocks remain unscanned, a block from each end is classified at
+// once and its misplaced elements are swapped in scan order, which pairs exactly the
+// elements the scans would pair; the scans then continue from the first element still
+// waiting on either side.
+template <class T, class Key>
+T* hoare_partition(T* first, T* last, double pivot, const Key& key) {
+    constexpr std::ptrdiff_t BLOCK = 64;
+    std::uint8_t rising[BLOCK], falling[BLOCK];
+    std::ptrdiff_t rising_count = 0, rising_next = 0, falling_count = 0, falling_next = 0;
+    while (last - first > 2 * BLOCK) {
+        if (rising_count == 0) {
+            rising_next = 0;
+            for (std::ptrdiff_t i = 0; i < BLOCK; ++i) {
+                rising[rising_count] = static_cast<std::uint8_t>(i);
+                rising_count += !(key(first[i]) < pivot);
             }
         }
-        if (count_right == 0) {
-            first_right = 0;
-            for (std::size_t i = 0; i < BLOCK; ++i) {
-                misplaced_right[count_right] = static_cast<std::uint8_t>(i);
-                count_right += goes_left(a[hi - 1 - i]);
+        if (falling_count == 0) {
+            falling_next = 0;
+            for (std::ptrdiff_t i = 0; i < BLOCK; ++i) {
+                falling[falling_count] = static_cast<std::uint8_t>(i);
+                falling_count += !(pivot < key(last[-1 - i]));
             }
         }
-        const std::size_t pairs = std::min(count_left, count_right);
-        for (std::size_t j = 0; j < pairs; ++j)
-            swap_bytes(a + lo + misplaced_left[first_left + j], a + hi - 1 - misplaced_right[first_right + j]);
-        count_left -= pairs;
-        count_right -= pairs;
-        first_left += pairs;
-        first_right += pairs;
-        if (count_left == 0) lo += BLOCK;
-        if (count_right == 0) hi -= BLOCK;
+        const std::ptrdiff_t pairs = std::min(rising_count, falling_count);
+        for (std::ptrdiff_t j = 0; j < pairs; ++j)
+            swap_bytes(first + rising[rising_next + j], last - 1 - falling[falling_next + j]);
+        rising_count -= pairs;
+        falling_count -= pairs;
+        rising_next += pairs;
+        falling_next += pairs;
+        if (rising_count == 0) first += BLOCK;
+        if (falling_count == 0) last -= BLOCK;
     }
-    // A block with misplaced elements left over is still inside [lo, hi).
-    return lo + partition_lomuto(a + lo, hi - lo, goes_left);
+    if (rising_count > 0) first += rising[rising_next];
+    if (falling_count > 0) last -= falling[falling_next];
+    for (;;) {
+        while (key(*first) < pivot) ++first;
+        --last;
+        while (pivot < key(*last)) --last;
+        if (!(first < last)) return first;
+        swap_bytes(first, last);
+        ++first;
+    }
 }
 
+// The library's binary max-heap on [first, first + len) by key, for its heap selection:
+// the hole at `hole` is filled by sifting down to a leaf and then `value` up again.
+template <class T, class Key>
+void adjust_heap(T* first, std::ptrdiff_t hole, std::ptrdiff_t len, T value, const Key& key) {
+    const std::ptrdiff_t top = hole;
+    std::ptrdiff_t child = hole;
+    while (child < (len - 1) / 2) {
+        child = 2 * (child + 1);
+        if (key(first[child]) < key(first[child - 1])) --child;
+        first[hole] = first[child];
+        hole = child;
+    }
+    if ((len & 1) == 0 && child == (len - 2) / 2) {
+        child = 2 * (child + 1);
+        first[hole] = first[child - 1];
+        hole = child - 1;
+    }
+    std::ptrdiff_t parent = (hole - 1) / 2;
+    while (hole > top && key(first[parent]) < key(value)) {
+        first[hole] = first[parent];
+        hole = parent;
+        parent = (hole - 1) / 2;
+    }
+    first[hole] = value;
+}
+
+template <class T, class Key>
+void make_heap(T* first, std::ptrdiff_t len, const Key& key) {
+    if (len < 2) return;
+    for (std::ptrdiff_t parent = (len - 2) / 2;; --parent) {
+        adjust_heap(first, parent, len, first[parent], key);
+        if (parent == 0) return;
+    }
+}
+
+// The heap's top moves to *result and *result's element into the heap.
+template <class T, class Key>
+void pop_heap_into(T* first, std::ptrdiff_t len, T* result, const Key& key) {
+    const T value = *result;
+    *result = *first;
+    adjust_heap(first, 0, len, value, key);
+}
+
+// Leaves the middle - first smallest elements in [first, middle), the largest of them
+// at first.
+template <class T, class Key>
+void heap_select(T* first, T* middle, T* last, const Key& key) {
+    make_heap(first, middle - first, key);
+    for (T* i = middle; i < last; ++i)
+        if (key(*i) < key(*first)) pop_heap_into(first, middle - first, i, key);
+}
+
+// Stable insertion sort by key.
 template <class T, class Key>
 void insertion_sort(T* a, std::size_t n, const Key& key) {
     for (std::size_t i = 1; i < n; ++i) {
@@ -115,44 +172,28 @@ void insertion_sort(T* a, std::size_t n, const Key& key) {
 
 }  // namespace selection_detail
 
-// select_nth with at most `rounds` partitions before the library's introselect takes
-// over the remaining range.
-template <class T, class Key>
-void select_nth_within_rounds(T* a, std::size_t n, std::size_t k, const Key& key, int rounds) {
-    using namespace selection_detail;
-    while (n > SMALL_RANGE) {
-        if (rounds-- <= 0) {
-            std::nth_element(a, a + k, a + n, [&key](const T& u, const T& v) { return key(u) < key(v); });
-            return;
-        }
-        const double pivot = sampled_pivot(a, n, key);
-        // The pivot is one of the keys, so at least one element stays right: every
-        // round shrinks the range.
-        const std::size_t less = partition_branch_free(a, n, [&](const T& t) { return key(t) < pivot; });
-        if (k < less) {
-            n = less;
-            continue;
-        }
-        std::size_t settled = less;
-        if (less == 0) {
-            // The pivot is the smallest key: split off the block of keys equal to it,
-            // which either holds position k or lies wholly before it.
-            settled = partition_branch_free(a, n, [&](const T& t) { return !(pivot < key(t)); });
-            if (k < settled) return;
-        }
-        a += settled;
-        n -= settled;
-        k -= settled;
-    }
-    insertion_sort(a, n, key);
-}
-
-// Precondition k < n. Sampled pivots can be defeated by adversarial orders; after
-// 2 log2(n) rounds the library's introselect takes over, which keeps the worst case
-// O(n log n).
+// Precondition k < n.
 template <class T, class Key>
 void select_nth(T* a, std::size_t n, std::size_t k, const Key& key) {
-    select_nth_within_rounds(a, n, k, key, 2 * static_cast<int>(std::bit_width(n)));
+    using namespace selection_detail;
+    T* first = a;
+    T* last = a + n;
+    T* const nth = a + k;
+    int depth_limit = 2 * (static_cast<int>(std::bit_width(n)) - 1);
+    while (last - first > 3) {
+        if (depth_limit == 0) {
+            // Too many lopsided partitions: finish by heap selection.
+            heap_select(first, nth + 1, last, key);
+            swap_bytes(first, nth);
+            return;
+        }
+        --depth_limit;
+        move_median_to_first(first, first + 1, first + (last - first) / 2, last - 1, key);
+        T* const cut = hoare_partition(first + 1, last, key(*first), key);
+        if (cut <= nth) first = cut;
+        else last = cut;
+    }
+    insertion_sort(first, static_cast<std::size_t>(last - first), key);
 }
 
 }  // namespace tarvo
