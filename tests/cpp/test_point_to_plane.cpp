@@ -514,7 +514,9 @@ TEST_P(LineSearch, MatchesThePlainAlgorithm) {
         e = energy_at(t, corr);
     }
     EXPECT_GT(searches, 0);
-    if (at_answer) EXPECT_GT(trials_on_current, 0);
+    if (at_answer) {
+        EXPECT_GT(trials_on_current, 0);
+    }
     EXPECT_EQ(solved.transform.rotation, t.rotation);
     EXPECT_EQ(solved.transform.translation, t.translation);
     EXPECT_EQ(solved.energy, e);
