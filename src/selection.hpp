@@ -66,7 +66,7 @@ void move_median_to_first(T* result, T* a, T* b, T* c, const Key& key) {
 // waiting on either side.
 template <class T, class Key>
 T* hoare_partition(T* first, T* last, double pivot, const Key& key) {
-    constexpr std::ptrdiff_t BLOCK = 64;
+    constexpr std::ptrdiff_t BLOCK = 32;
     std::uint8_t rising[BLOCK], falling[BLOCK];
     std::ptrdiff_t rising_count = 0, rising_next = 0, falling_count = 0, falling_next = 0;
     while (last - first > 2 * BLOCK) {
