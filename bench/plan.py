@@ -62,7 +62,7 @@ def repeats_for(n: int, quick: bool) -> int:
         return 3 if quick else 7
     if n <= 200_000:
         return 1 if quick else 5
-    return 1 if quick else 2
+    return 1 if quick else 3
 
 
 def _synthetic_cases(runner, n: int, quick: bool, data_dir: str) -> list[dict]:

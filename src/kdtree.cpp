@@ -121,7 +121,9 @@ private:
     }
 
     // Moves the element of rank `mid` (by the chosen coordinate) to slice position mid,
-    // with no larger coordinate before it and no smaller one after it.
+    // with no larger coordinate before it and no smaller one after it, as the library's
+    // std::nth_element would. Its moves depend only on the outcomes of its comparisons,
+    // so moving whole records permutes the indices exactly as moving indices alone would.
     void select_median(std::uint32_t offset, std::uint32_t length, std::uint32_t mid,
                        const SplitChoice& choice) {
         BuildRecord* first = records_.data() + offset;
