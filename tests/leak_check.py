@@ -83,7 +83,7 @@ def sanitizer_env(args, workdir, detect_leaks):
         # Oversized requests fail as they would without the sanitizer (MemoryError), so
         # that the tests of that path run here too.
         ASAN_OPTIONS=(f"halt_on_error=1:detect_leaks={int(detect_leaks)}:allocator_may_return_null=1:"
-                      f"log_path={workdir}/asan"),
+                      f"exitcode={LEAK_EXIT_CODE}:log_path={workdir}/asan"),
         UBSAN_OPTIONS=f"halt_on_error=1:print_stacktrace=1:log_path={workdir}/asan",
     )
     return env
@@ -94,10 +94,20 @@ def sanitizer_reports(workdir):
                    for path in glob.glob(os.path.join(workdir, "asan*")))
 
 
+# The exit status the sanitizer is told to give a process it stops (for leaks, the only
+# thing it reports without an error line); any other failure of the child, such as an
+# uncaught exception's status 1, stays a failure.
+LEAK_EXIT_CODE = 23
+
+
+def sanitizer_errors(reports):
+    return [line for line in reports.splitlines() if "ERROR: AddressSanitizer" in line or "runtime error:" in line]
+
+
 def judge_sanitizer_run(returncode, reports):
-    errors = [line for line in reports.splitlines() if "ERROR: AddressSanitizer" in line or "runtime error:" in line]
+    errors = sanitizer_errors(reports)
     own_leaks = [block for block in leak_blocks(reports) if OWN_FRAME.search(block)]
-    if returncode != 0 and not errors and "ERROR: LeakSanitizer" in reports:
+    if returncode == LEAK_EXIT_CODE and not errors and "ERROR: LeakSanitizer" in reports:
         returncode = 0  # the interpreter's own leftovers at exit; judged by their stacks above
     if errors or returncode != 0:
         print(reports, file=sys.stderr)
@@ -108,12 +118,32 @@ def judge_sanitizer_run(returncode, reports):
     return 0 if returncode == 0 and not errors and not own_leaks else 1
 
 
+# LeakSanitizer's own tracer thread, which stops every thread at exit to scan their
+# stacks, now and then crashes ("Tracer caught signal 11 ... LeakSanitizer has
+# encountered a fatal error"): the checker failed and found nothing, so such a run is
+# made again, twice at most. Any report of the code's own is judged at once.
+CHECKER_CRASH = "LeakSanitizer has encountered a fatal error"
+SCENARIOS_DONE = re.compile(r"^\d+ scenarios x \d+ calls with ", re.MULTILINE)
+CHECKER_ATTEMPTS = 3
+
+
 def check_asan(args):
-    with tempfile.TemporaryDirectory() as workdir:
-        env = sanitizer_env(args, workdir, detect_leaks=True)
-        child = subprocess.run([sys.executable, __file__, "run", "--repeat", str(args.repeat)], env=env,
-                               cwd=workdir)
-        return judge_sanitizer_run(child.returncode, sanitizer_reports(workdir))
+    for attempt in range(1, CHECKER_ATTEMPTS + 1):
+        with tempfile.TemporaryDirectory() as workdir:
+            env = sanitizer_env(args, workdir, detect_leaks=True)
+            child = subprocess.run([sys.executable, __file__, "run", "--repeat", str(args.repeat)], env=env,
+                                   cwd=workdir, stdout=subprocess.PIPE, text=True)
+            reports = sanitizer_reports(workdir)
+        print(child.stdout, end="")
+        if CHECKER_CRASH in reports and not sanitizer_errors(reports) and attempt < CHECKER_ATTEMPTS:
+            print(f"sanitizer: the leak checker itself crashed (attempt {attempt}); running again", file=sys.stderr)
+            continue
+        # The leak check at exit sets the exit status of its own, so the scenarios prove
+        # they ran to the end by their closing line.
+        if SCENARIOS_DONE.search(child.stdout) is None:
+            print("sanitizer: the scenarios did not run to the end", file=sys.stderr)
+            return judge_sanitizer_run(1, reports)
+        return judge_sanitizer_run(child.returncode, reports)
 
 
 def check_asan_pytest(args):
