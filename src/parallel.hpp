@@ -7,6 +7,8 @@
 #include <tbb/parallel_for.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tarvo {
@@ -46,6 +48,21 @@ void parallel_for(std::size_t n, const Body& body) {
     }
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
                       [&body](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+}
+
+// body(i) for every index i of `order` (a permutation of point indices), in parallel
+// over runs of `order`. Spatially ordered indices touch index-ordered arrays at
+// scattered places, so prefetch(j) is called for the index j that comes PREFETCH_AHEAD
+// places later in the same run, to request its slots while body works on the ones
+// between.
+template <class Prefetch, class Body>
+void parallel_for_in_order(std::span<const std::uint32_t> order, const Prefetch& prefetch, const Body& body) {
+    parallel_for(order.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            if (k + PREFETCH_AHEAD < end) prefetch(order[k + PREFETCH_AHEAD]);
+            body(order[k]);
+        }
+    });
 }
 
 // chunk_fn(begin, end) for every fixed chunk [CHUNK_SIZE*c, min(CHUNK_SIZE*(c+1), n)),

@@ -176,22 +176,20 @@ PoseVector PlaneJacobian::row(const Point3& p, const Point3& n) const {
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 std::span<const std::uint32_t> query_order, const KdTree& tree,
                                 std::span<const Point3> target_normals, PlaneCorrespondences& out) {
-    parallel_for(query_order.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            if (k + PREFETCH_AHEAD < end) {
-                const std::uint32_t ahead = query_order[k + PREFETCH_AHEAD];
-                prefetch_for_reading(&source[ahead]);
-                prefetch_for_writing(&out[ahead]);
-            }
-            const std::uint32_t i = query_order[k];
+    parallel_for_in_order(
+        query_order,
+        [&](std::uint32_t ahead) {
+            prefetch_for_reading(&source[ahead]);
+            prefetch_for_writing(&out[ahead]);
+        },
+        [&](std::uint32_t i) {
             const Point3 moved = t.apply(source[i]);
             const NearestHit hit = nearest(tree, moved);
             const Point3& n = target_normals[hit.index];
             out[i].normal = n;
             out[i].residual = dot3(moved.x - hit.point.x, moved.y - hit.point.y,
                                    moved.z - hit.point.z, n.x, n.y, n.z);
-        }
-    });
+        });
 }
 
 PoseVector point_to_plane_step(std::span<const Point3> source,

@@ -29,22 +29,20 @@ void find_point_correspondences(const SimilarityTransform& t, std::span<const Po
                                 std::span<const std::uint32_t> query_order, const KdTree& tree,
                                 PointCorrespondences& out) {
     const bool seeded = out.filled;
-    parallel_for(query_order.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            if (k + PREFETCH_AHEAD < end) {
-                const std::uint32_t ahead = query_order[k + PREFETCH_AHEAD];
-                prefetch_for_reading(&source[ahead]);
-                prefetch_for_writing(&out.points[ahead]);
-                prefetch_for_writing(&out.distances[ahead]);
-            }
-            const std::uint32_t i = query_order[k];
+    parallel_for_in_order(
+        query_order,
+        [&](std::uint32_t ahead) {
+            prefetch_for_reading(&source[ahead]);
+            prefetch_for_writing(&out.points[ahead]);
+            prefetch_for_writing(&out.distances[ahead]);
+        },
+        [&](std::uint32_t i) {
             const Point3 y = t.apply(source[i]);
             const NearestHit hit = seeded ? nearest_within(tree, y, bound_through(y, out.points[i]))
                                           : nearest(tree, y);
             out.points[i] = hit.point;
             out.distances[i] = std::sqrt(hit.dist2);
-        }
-    });
+        });
     out.filled = true;
 }
 

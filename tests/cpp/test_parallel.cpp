@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -28,6 +29,29 @@ TEST_P(ParallelForCovers, EveryIndexExactlyOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ParallelForCovers,
                          ::testing::Values(0, 1, MIN_PARALLEL_POINTS - 1, MIN_PARALLEL_POINTS, 100000));
+
+// Every index of a reversed order is visited once; every prefetch names an index that is
+// still to come, and only indices the loop visits.
+TEST_P(ParallelForCovers, EveryIndexOfAnOrderOnceWithPrefetchesAhead) {
+    const std::size_t n = GetParam();
+    std::vector<std::uint32_t> order(n);
+    for (std::size_t k = 0; k < n; ++k) order[k] = static_cast<std::uint32_t>(n - 1 - k);
+    std::vector<std::atomic<int>> visits(n), prefetches(n);
+    std::atomic<bool> prefetched_a_visited_index{false};
+    parallel_for_in_order(
+        order,
+        [&](std::uint32_t ahead) {
+            ASSERT_LT(ahead, n);
+            if (visits[ahead].load() != 0) prefetched_a_visited_index = true;
+            prefetches[ahead].fetch_add(1);
+        },
+        [&](std::uint32_t i) { visits[i].fetch_add(1); });
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(visits[i].load(), 1) << "index " << i;
+        ASSERT_LE(prefetches[i].load(), 1) << "index " << i;
+    }
+    EXPECT_FALSE(prefetched_a_visited_index.load());
+}
 
 class MapChunksSplits : public ::testing::TestWithParam<std::size_t> {};
 
