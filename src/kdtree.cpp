@@ -188,6 +188,10 @@ void visit_depth_first(Search& search, const KdNode* nodes, std::uint32_t node, 
 }
 
 // The single nearest point: a far cell is entered only while its bound beats the best.
+// With `Clearance`, the search also keeps the smallest distance of every other point it
+// examines and the smallest bound of every cell it skips: together a lower limit on the
+// distance from the query to any tree point but the answer.
+template <bool Clearance>
 class NearestSearch {
 public:
     NearestSearch(const KdTree& tree, const Point3& q, double bound)
@@ -197,8 +201,14 @@ public:
 
     double best() const { return best_; }
     std::uint32_t best_position() const { return best_pos_; }
+    double clearance2() const { return std::min(runner_up_, skipped_); }
 
-    bool enters_far_cell(const CellOffsets& cell, double /*diff*/) const { return cell.bound() < best_; }
+    bool enters_far_cell(const CellOffsets& cell, double /*diff*/) {
+        const double b = cell.bound();
+        if (b < best_) return true;
+        if constexpr (Clearance) skipped_ = std::min(skipped_, b);
+        return false;
+    }
 
     void scan_leaf(const KdNode& leaf) {
         const std::uint32_t len = leaf.end - leaf.start;
@@ -208,11 +218,14 @@ public:
         std::uint32_t j = 0;
 #if defined(__SSE2__)
         if (len >= 2) {
-            // Two lanes, each keeping the first of its smallest distances below the bound;
-            // the lanes then merge by value and, on a tie, by position: the point a
-            // sequential strict-less scan would keep.
+            // Two lanes, each keeping the first of its smallest distances below its start
+            // (the bound, or +inf when the runner-up is wanted too); the lanes then merge
+            // by value and, on a tie, by position: the point a sequential strict-less scan
+            // would keep. A lane's runner-up is the smaller of its old runner-up and the
+            // larger of (its best, the new distance).
             const __m128d qx = _mm_set1_pd(q_.x), qy = _mm_set1_pd(q_.y), qz = _mm_set1_pd(q_.z);
-            __m128d lane_best = _mm_set1_pd(best_);
+            __m128d lane_best = _mm_set1_pd(Clearance ? kInf : best_);
+            __m128d lane_second = _mm_set1_pd(kInf);
             __m128i lane_pos = _mm_set1_epi64x(-1);
             __m128i pos = _mm_set_epi64x(1, 0);
             const __m128i two = _mm_set1_epi64x(2);
@@ -222,19 +235,28 @@ public:
                 const __m128d dz = _mm_sub_pd(_mm_loadu_pd(zs + j), qz);
                 const __m128d d = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
                 const __m128d closer = _mm_cmplt_pd(d, lane_best);
+                if constexpr (Clearance) lane_second = _mm_min_pd(lane_second, _mm_max_pd(lane_best, d));
                 lane_best = _mm_or_pd(_mm_and_pd(closer, d), _mm_andnot_pd(closer, lane_best));
                 const __m128i c = _mm_castpd_si128(closer);
                 lane_pos = _mm_or_si128(_mm_and_si128(c, pos), _mm_andnot_si128(c, lane_pos));
                 pos = _mm_add_epi64(pos, two);
             }
-            double b[2];
+            double b[2], second[2];
             std::int64_t at[2];
             _mm_storeu_pd(b, lane_best);
+            _mm_storeu_pd(second, lane_second);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(at), lane_pos);
             int lane = -1;
             if (at[0] >= 0) lane = 0;
             if (at[1] >= 0 && (lane < 0 || b[1] < b[0] || (b[1] == b[0] && at[1] < at[0]))) lane = 1;
-            if (lane >= 0) {
+            if constexpr (Clearance) {
+                runner_up_ = std::min({runner_up_, second[0], second[1]});
+                if (lane >= 0) {
+                    // The losing lane's best is another point's distance.
+                    runner_up_ = std::min(runner_up_, b[1 - lane]);
+                    offer(b[lane], leaf.start + static_cast<std::uint32_t>(at[lane]));
+                }
+            } else if (lane >= 0) {
                 best_ = b[lane];
                 best_pos_ = leaf.start + static_cast<std::uint32_t>(at[lane]);
             }
@@ -242,20 +264,33 @@ public:
 #endif
         for (; j < len; ++j) {
             const double dx = xs[j] - q_.x, dy = ys[j] - q_.y, dz = zs[j] - q_.z;
-            const double d = (dx * dx + dy * dy) + dz * dz;
-            if (d < best_) {
-                best_ = d;
-                best_pos_ = leaf.start + j;
-            }
+            offer((dx * dx + dy * dy) + dz * dz, leaf.start + j);
         }
     }
 
 private:
+    void offer(double d, std::uint32_t position) {
+        if (d < best_) {
+            if constexpr (Clearance) {
+                // The bound the search started from is no point's distance.
+                if (found_) runner_up_ = std::min(runner_up_, best_);
+                found_ = true;
+            }
+            best_ = d;
+            best_pos_ = position;
+        } else if constexpr (Clearance) {
+            runner_up_ = std::min(runner_up_, d);
+        }
+    }
+
     const KdNode* nodes_;
     const double *xs_, *ys_, *zs_;
     Point3 q_;
     double best_ = kInf;
     std::uint32_t best_pos_ = 0;
+    bool found_ = false;
+    double runner_up_ = kInf;  // the least distance examined, other than the best's
+    double skipped_ = kInf;    // the least bound of a cell not entered
 };
 
 }  // namespace
@@ -288,10 +323,17 @@ KdTree KdTree::build(std::span<const Point3> points) {
 NearestHit nearest(const KdTree& tree, const Point3& q) { return nearest_within(tree, q, kInf); }
 
 NearestHit nearest_within(const KdTree& tree, const Point3& q, double bound) {
-    NearestSearch search(tree, q, bound);
+    NearestSearch<false> search(tree, q, bound);
     search.run();
     const std::uint32_t p = search.best_position();
     return {tree.point(p), search.best(), tree.indices()[p]};
+}
+
+ClearNearestHit nearest_with_clearance(const KdTree& tree, const Point3& q, double bound) {
+    NearestSearch<true> search(tree, q, bound);
+    search.run();
+    const std::uint32_t p = search.best_position();
+    return {{tree.point(p), search.best(), tree.indices()[p]}, p, search.clearance2()};
 }
 
 KnnBuffer::KnnBuffer(std::size_t k) {

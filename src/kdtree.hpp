@@ -68,6 +68,19 @@ NearestHit nearest(const KdTree& tree, const Point3& q);
 // exactly that of nearest(tree, q).
 NearestHit nearest_within(const KdTree& tree, const Point3& q, double bound);
 
+// nearest_within's answer, with its tree position and the query's clearance: a squared
+// distance, computed as the tree computes distances, that no tree point other than the
+// answer comes below (every other point the search examines, and every cell it skips,
+// is at or beyond it). A query that moves by less than the clearance allows keeps its
+// answer, which is what lets a later search be skipped (see clearance.hpp).
+struct ClearNearestHit {
+    NearestHit hit;
+    std::uint32_t position = 0;
+    double clearance2 = 0.0;
+};
+
+ClearNearestHit nearest_with_clearance(const KdTree& tree, const Point3& q, double bound);
+
 // std::nextafter(d, +inf) for a squared distance d >= 0 (or +inf, or NaN), inline: the
 // bound for nearest_within, taken once per query.
 inline double next_above(double d) {

@@ -1,6 +1,7 @@
 #include "point_to_plane.hpp"
 
 #include "anderson.hpp"
+#include "clearance.hpp"
 #include "parallel.hpp"
 #include "spatial_order.hpp"
 #include "util.hpp"
@@ -173,23 +174,48 @@ PoseVector PlaneJacobian::row(const Point3& p, const Point3& n) const {
     return j;
 }
 
+namespace {
+
+double plane_residual(const Point3& moved, const Point3& q, const Point3& n) {
+    return dot3(moved.x - q.x, moved.y - q.y, moved.z - q.z, n.x, n.y, n.z);
+}
+
+}  // namespace
+
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 std::span<const std::uint32_t> query_order, const KdTree& tree,
-                                std::span<const Point3> target_normals, PlaneCorrespondences& out) {
+                                std::span<const Point3> target_normals, const PlaneCorrespondences& previous,
+                                PlaneCorrespondences& out) {
+    const bool seeded = previous.filled;
+    const MotionBound motion(previous.pose, t);
     parallel_for_in_order(
         query_order,
         [&](std::uint32_t ahead) {
             prefetch_for_reading(&source[ahead]);
-            prefetch_for_writing(&out[ahead]);
+            prefetch_for_reading(&previous.pairs[ahead]);
+            prefetch_for_writing(&out.pairs[ahead]);
         },
         [&](std::uint32_t i) {
             const Point3 moved = t.apply(source[i]);
-            const NearestHit hit = nearest(tree, moved);
-            const Point3& n = target_normals[hit.index];
-            out[i].normal = n;
-            out[i].residual = dot3(moved.x - hit.point.x, moved.y - hit.point.y,
-                                   moved.z - hit.point.z, n.x, n.y, n.z);
+            double bound = std::numeric_limits<double>::infinity();
+            if (seeded) {
+                const PlaneCorrespondence was = previous.pairs[i];  // a copy: `out` may be `previous`
+                const Point3 q = tree.point(was.position);
+                const double d2 = tree_distance2(moved, q);
+                const float kept = clearance_after_move(was.clearance, motion.at(source[i]), std::sqrt(d2));
+                if (kept > 0.0f) {
+                    out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position, kept};
+                    return;
+                }
+                bound = next_above(d2);
+            }
+            const ClearNearestHit found = nearest_with_clearance(tree, moved, bound);
+            const Point3& n = target_normals[found.hit.index];
+            out.pairs[i] = {n, plane_residual(moved, found.hit.point, n), found.position,
+                            clearance_of_search(found.clearance2)};
         });
+    out.pose = t;
+    out.filled = true;
 }
 
 PoseVector point_to_plane_step(std::span<const Point3> source,
@@ -214,7 +240,7 @@ public:
           robust_(options.method == Method::RobustPointToPlane), order_(morton_order(source)),
           current_(source.size()),
           spare_(source.size()), weights_(source.size(), 1.0), t_(initial), t_old_(initial) {
-        fill(t_, current_);
+        fill(t_, current_, current_);
         if (robust_) begin_schedule();
         const PoseVector x0 = pose_log(initial);
         if (robust_) accelerator_.emplace(anderson_history_slots(options.anderson_m, options.max_iterations), x0);
@@ -236,8 +262,9 @@ public:
 private:
     static constexpr double INF = std::numeric_limits<double>::infinity();
 
-    void fill(const SimilarityTransform& t, PlaneCorrespondences& out) const {
-        find_plane_correspondences(t, source_, order_, tree_, normals_, out);
+    // Correspondences under t into `out`, starting from those in `previous`.
+    void fill(const SimilarityTransform& t, const PlaneCorrespondences& previous, PlaneCorrespondences& out) const {
+        find_plane_correspondences(t, source_, order_, tree_, normals_, previous, out);
     }
 
     // nu_end from how far the target's neighbours lie off its tangent planes, the first
@@ -245,9 +272,9 @@ private:
     void begin_schedule() {
         const std::size_t k = neighbour_count(options_.nu_neighbors, target_.size());
         const double spacing = median_neighbour_plane_distance(target_, normals_, tree_, k);
-        std::vector<double> magnitudes(current_.size());
-        for (std::size_t i = 0; i < current_.size(); ++i) {
-            magnitudes[i] = std::abs(current_[i].residual);
+        std::vector<double> magnitudes(current_.pairs.size());
+        for (std::size_t i = 0; i < magnitudes.size(); ++i) {
+            magnitudes[i] = std::abs(current_.pairs[i].residual);
         }
         schedule_ = NuSchedule::begin(spacing, magnitudes, options_);
     }
@@ -257,7 +284,8 @@ private:
         return std::min(options_.max_iterations, stage + ROBUST_FIRST_STAGE_BUDGET);
     }
 
-    double energy(const PlaneCorrespondences& corr) {
+    double energy(const PlaneCorrespondences& correspondences) {
+        const std::vector<PlaneCorrespondence>& corr = correspondences.pairs;
         if (robust_) {
             return ordered_sum(corr.size(), 0.0, energy_terms_,
                                [&](std::size_t i) { return welsch_term(corr[i].residual, h_); });
@@ -269,8 +297,9 @@ private:
 
     void update_weights() {
         const double two_nu_sq = two_nu_squared(schedule_.nu());
-        parallel_for(current_.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) weights_[i] = welsch_weight(current_[i].residual, two_nu_sq);
+        const std::vector<PlaneCorrespondence>& corr = current_.pairs;
+        parallel_for(corr.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) weights_[i] = welsch_weight(corr[i].residual, two_nu_sq);
         });
     }
 
@@ -288,11 +317,11 @@ private:
         if (options_.max_line_search > 0 && e >= e_prev_) line_search(e);
         if (robust_) update_weights();
         x_ref_ = pose_log(t_);
-        x_gn_ = x_ref_ + point_to_plane_step(source_, current_, weights_, x_ref_);
+        x_gn_ = x_ref_ + point_to_plane_step(source_, current_.pairs, weights_, x_ref_);
         const PoseVector x_next = robust_ ? accelerator_->compute(x_gn_) : x_gn_;
         const SimilarityTransform candidate = pose_exp(x_next);
         if (candidate.is_finite()) t_ = candidate;
-        fill(t_, current_);
+        fill(t_, current_, current_);
         ++iterations_;
         const double change = block_change(t_, t_old_);
         t_old_ = t_;
@@ -317,7 +346,7 @@ private:
             if (!t_c.is_finite()) break;
             double e_c = e;
             if (!same_bits(t_c, t_)) {
-                fill(t_c, spare_);
+                fill(t_c, current_, spare_);
                 e_c = energy(spare_);
             }
             ++trials;
@@ -340,8 +369,8 @@ private:
         SolverResult result;
         result.energy = energy(current_);
         // The weights are not needed any more; their storage becomes the residual array.
-        for (std::size_t i = 0; i < current_.size(); ++i) {
-            weights_[i] = std::abs(current_[i].residual);
+        for (std::size_t i = 0; i < current_.pairs.size(); ++i) {
+            weights_[i] = std::abs(current_.pairs[i].residual);
         }
         result.residuals = std::move(weights_);
         result.transform = t_;

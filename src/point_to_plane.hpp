@@ -16,21 +16,40 @@
 namespace tarvo {
 
 // For one source point: the unit normal of its nearest target point and the signed
-// residual n . (T(p) - q).
+// residual n . (T(p) - q); the tree position of q, and the query's clearance (how far
+// it may move and keep q; clearance.hpp).
 struct PlaneCorrespondence {
     Point3 normal;
     double residual = 0.0;
+    std::uint32_t position = 0;
+    float clearance = 0.0f;
 };
 
-using PlaneCorrespondences = std::vector<PlaneCorrespondence>;
+struct PlaneCorrespondences {
+    std::vector<PlaneCorrespondence> pairs;
+    SimilarityTransform pose;  // the transform the pairs were found under
+    bool filled = false;       // pairs hold an earlier search's answers
+
+    explicit PlaneCorrespondences(std::size_t n) : pairs(n) {}
+};
 
 // For every source point x, the normal of the tree's nearest point q to T(x) and the
-// residual n . (T(x) - q). Points are queried in `query_order` (any permutation of the
-// source indices; a spatially coherent one keeps the tree in cache); each result goes
-// to its own slot, so the order changes nothing but the speed.
+// residual n . (T(x) - q), written to `out`. Points are queried in `query_order` (any
+// permutation of the source indices; a spatially coherent one keeps the tree in cache).
+// If `previous` (which may be `out` itself) holds answers, a point whose query moved by
+// less than its clearance keeps its answer without a search, and any other search
+// starts from the distance to the previous answer. Each result goes to its own slot, so
+// none of this changes anything but the speed.
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 std::span<const std::uint32_t> query_order, const KdTree& tree,
-                                std::span<const Point3> target_normals, PlaneCorrespondences& out);
+                                std::span<const Point3> target_normals, const PlaneCorrespondences& previous,
+                                PlaneCorrespondences& out);
+
+inline void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
+                                       std::span<const std::uint32_t> query_order, const KdTree& tree,
+                                       std::span<const Point3> target_normals, PlaneCorrespondences& out) {
+    find_plane_correspondences(t, source, query_order, tree, target_normals, out, out);
+}
 
 // The exact derivative of n . (T(x) p - q) with respect to the six coordinates x,
 // through the exponential map. Everything that depends only on x is formed once here,

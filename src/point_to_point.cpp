@@ -1,6 +1,7 @@
 #include "point_to_point.hpp"
 
 #include "anderson.hpp"
+#include "clearance.hpp"
 #include "parallel.hpp"
 #include "pose.hpp"
 #include "similarity.hpp"
@@ -15,34 +16,39 @@
 
 namespace tarvo {
 
-namespace {
-
-// Strictly above the squared distance from q to p, computed as the tree computes it.
-double bound_through(const Point3& q, const Point3& p) {
-    const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
-    return next_above((dx * dx + dy * dy) + dz * dz);
-}
-
-}  // namespace
-
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 std::span<const std::uint32_t> query_order, const KdTree& tree,
                                 PointCorrespondences& out) {
     const bool seeded = out.filled;
+    const MotionBound motion(out.pose, t);
     parallel_for_in_order(
         query_order,
         [&](std::uint32_t ahead) {
             prefetch_for_reading(&source[ahead]);
             prefetch_for_writing(&out.points[ahead]);
             prefetch_for_writing(&out.distances[ahead]);
+            prefetch_for_writing(&out.clearances[ahead]);
         },
         [&](std::uint32_t i) {
             const Point3 y = t.apply(source[i]);
-            const NearestHit hit = seeded ? nearest_within(tree, y, bound_through(y, out.points[i]))
-                                          : nearest(tree, y);
-            out.points[i] = hit.point;
-            out.distances[i] = std::sqrt(hit.dist2);
+            double bound = std::numeric_limits<double>::infinity();
+            if (seeded) {
+                const double d2 = tree_distance2(y, out.points[i]);
+                const double distance = std::sqrt(d2);
+                const float kept = clearance_after_move(out.clearances[i], motion.at(source[i]), distance);
+                if (kept > 0.0f) {
+                    out.distances[i] = distance;
+                    out.clearances[i] = kept;
+                    return;
+                }
+                bound = next_above(d2);
+            }
+            const ClearNearestHit found = nearest_with_clearance(tree, y, bound);
+            out.points[i] = found.hit.point;
+            out.distances[i] = std::sqrt(found.hit.dist2);
+            out.clearances[i] = clearance_of_search(found.clearance2);
         });
+    out.pose = t;
     out.filled = true;
 }
 

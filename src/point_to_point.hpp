@@ -12,20 +12,24 @@
 
 namespace tarvo {
 
-// The nearest target point of every transformed source point, and its distance.
+// The nearest target point of every transformed source point, its distance, and the
+// clearance of the query (how far it may move and keep that point; clearance.hpp).
 struct PointCorrespondences {
     std::vector<Point3> points;
     std::vector<double> distances;
-    bool filled = false;  // points hold an earlier search's answers
+    std::vector<float> clearances;
+    SimilarityTransform pose;  // the transform the points were found under
+    bool filled = false;       // points hold an earlier search's answers
 
-    explicit PointCorrespondences(std::size_t n) : points(n), distances(n) {}
+    explicit PointCorrespondences(std::size_t n) : points(n), distances(n), clearances(n) {}
 };
 
 // For every source point x, the tree's nearest point to T(x). Points are queried in
 // `query_order` (any permutation of the source indices; a spatially coherent one keeps
-// the tree in cache), and once `out` has been filled each search starts from the
-// distance to the previous answer; each result is written to its own slot, so neither
-// changes a single bit of the outcome.
+// the tree in cache). Once `out` has been filled, a point whose query moved by less
+// than its clearance keeps its answer without a search, and any other search starts
+// from the distance to the previous answer; each result is written to its own slot.
+// None of this changes a single bit of the outcome.
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 std::span<const std::uint32_t> query_order, const KdTree& tree,
                                 PointCorrespondences& out);

@@ -356,6 +356,31 @@ TEST_P(TreeOnCloud, QueriesMatchPlainTraversalAndBruteForce) {
     }
 }
 
+// The clearance a search reports lies at or below the computed distance of every tree
+// point but the answer, whatever bound the search started from; the answer itself is
+// the plain search's.
+TEST_P(TreeOnCloud, ClearanceIsBelowEveryOtherPoint) {
+    const PointCloud cloud = GetParam().make();
+    const KdTree t = KdTree::build(cloud);
+    const std::size_t count = cloud.size() > 10000 ? 60 : 300;
+    std::mt19937_64 rng(23);
+    std::uniform_int_distribution<std::size_t> pick(0, t.size() - 1);
+    for (const Point3& q : queries_for(cloud, count, 31)) {
+        const NearestHit want = nearest(t, q);
+        const double through_other = next_above(dist2(t.point(pick(rng)), q));
+        for (double bound : {kInf, through_other, next_above(want.dist2)}) {
+            if (!(bound > want.dist2)) continue;
+            const ClearNearestHit got = nearest_with_clearance(t, q, bound);
+            expect_same_hit(got.hit, want);
+            ASSERT_EQ(t.indices()[got.position], got.hit.index);
+            for (std::uint32_t p = 0; p < t.size(); ++p) {
+                if (p == got.position) continue;
+                ASSERT_LE(got.clearance2, dist2(t.point(p), q)) << "tree position " << p;
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Clouds, TreeOnCloud, ::testing::ValuesIn(cloud_cases()),
                          [](const auto& info) { return info.param.name; });
 
@@ -492,6 +517,24 @@ TEST(KdTreeQuery, SinglePointTreeAlwaysAnswersIt) {
         knn_into(t, q, buffer);
         EXPECT_EQ(buffer.len(), 1u);
     }
+}
+
+// What the clearance is in plain cases: the distance to the next point when the search
+// sees it, the tie itself when two points are equidistant, unbounded with one point.
+TEST(KdTreeQuery, ClearanceInPlainCases) {
+    const KdTree grid = KdTree::build(grid_cloud(6));
+    // Nearest (2, 3, 2) at 0.0225; the next, (3, 3, 2) and (2, 3, 1), at 0.8225.
+    const ClearNearestHit near_point = nearest_with_clearance(grid, {2.1, 3.05, 1.9}, kInf);
+    EXPECT_EQ(near_point.hit.point, (Point3{2, 3, 2}));
+    EXPECT_GT(near_point.clearance2, near_point.hit.dist2);
+    EXPECT_LE(near_point.clearance2, dist2({3, 3, 2}, {2.1, 3.05, 1.9}));
+    // A query on a splitting plane has a cell at bound 0 beyond it: no clearance.
+    EXPECT_EQ(nearest_with_clearance(grid, {2, 3, 2}, kInf).clearance2, 0.0);
+    const ClearNearestHit between = nearest_with_clearance(grid, {2.5, 3, 2}, kInf);
+    EXPECT_EQ(between.hit.dist2, 0.25);
+    EXPECT_EQ(between.clearance2, 0.25);  // the other point of the pair ties
+    const KdTree single = KdTree::build(PointCloud{{3, 4, 5}});
+    EXPECT_EQ(nearest_with_clearance(single, {0, 0, 0}, kInf).clearance2, kInf);
 }
 
 TEST(KdTreeQuery, NaNQueryReturnsProvisionalResult) {

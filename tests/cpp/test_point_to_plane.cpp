@@ -125,7 +125,7 @@ TEST(PlaneJacobian, RowAtZeroRotationIsCrossProductAndNormal) {
 
 struct StepProblem {
     PointCloud source;
-    PlaneCorrespondences correspondences;
+    std::vector<PlaneCorrespondence> correspondences;
     std::vector<double> weights;
     PoseVector x;
 };
@@ -365,8 +365,8 @@ TEST_P(PlaneMethods, ResidualsAreNonNegativeDistancesAtTheFinalTransform) {
     int negative_before_abs = 0;
     for (std::size_t i = 0; i < source.size(); ++i) {
         EXPECT_GE(result.residuals[i], 0.0);
-        EXPECT_EQ(result.residuals[i], std::abs(final_corr[i].residual));
-        negative_before_abs += final_corr[i].residual < 0;
+        EXPECT_EQ(result.residuals[i], std::abs(final_corr.pairs[i].residual));
+        negative_before_abs += final_corr.pairs[i].residual < 0;
     }
     EXPECT_GT(negative_before_abs, 0);
     EXPECT_EQ(result.nu.has_value(), GetParam() == Method::RobustPointToPlane);
@@ -427,11 +427,11 @@ TEST(PointToPlane, WithoutLineSearchEveryIterationIsAPlainGaussNewtonStep) {
     int rises = 0;
     for (int it = 0; it < 12; ++it) {
         energy = 0.0;
-        for (const auto& c : corr) energy += c.residual * c.residual;
+        for (const auto& c : corr.pairs) energy += c.residual * c.residual;
         rises += energy >= previous;
         previous = energy;
         const PoseVector x = pose_log(t);
-        t = pose_exp(x + point_to_plane_step(source, corr, ones, x));
+        t = pose_exp(x + point_to_plane_step(source, corr.pairs, ones, x));
         find_plane_correspondences(t, source, morton_order(source), tree, target.normals, corr);
     }
     EXPECT_GT(rises, 0);  // so a line search would have run
@@ -476,7 +476,7 @@ TEST_P(LineSearch, MatchesThePlainAlgorithm) {
     auto energy_at = [&](const SimilarityTransform& t, PlaneCorrespondences& corr) {
         find_plane_correspondences(t, source, order, tree, target.normals, corr);
         double e = 0.0;
-        for (const auto& c : corr) e += c.residual * c.residual;
+        for (const auto& c : corr.pairs) e += c.residual * c.residual;
         return e;
     };
     PlaneCorrespondences corr(source.size()), trial(source.size());
@@ -508,7 +508,7 @@ TEST_P(LineSearch, MatchesThePlainAlgorithm) {
             }
         }
         x_ref = pose_log(t);
-        x_gn = x_ref + point_to_plane_step(source, corr, ones, x_ref);
+        x_gn = x_ref + point_to_plane_step(source, corr.pairs, ones, x_ref);
         t = pose_exp(x_gn);
         previous = e;
         e = energy_at(t, corr);

@@ -1,0 +1,75 @@
+// Keeping a nearest point across a small move of its query, without a search.
+//
+// A search reports its query's clearance (nearest_with_clearance): no tree point but
+// the answer a comes nearer than C. When the query then moves from q to q' by at most
+// δ, every other point s has |q' - s| >= C - δ; so if |q' - a| < C - δ, a is still the
+// one strictly nearest point and a search from q' would return it, ties or no ties.
+// Skipping that search changes no bit of a result. Every bound here is widened (or
+// shrunk) by far more than the rounding of the arithmetic behind it and of the tree's
+// own distances (a few units in the last place), so the test holds for the computed
+// numbers, not only in exact arithmetic.
+#pragma once
+
+#include "types.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace tarvo {
+
+namespace clearance_detail {
+inline constexpr double kShrink = 1.0 - 1e-12;
+inline constexpr double kWiden = 1.0 + 1e-12;
+}  // namespace clearance_detail
+
+// How far a point can move between two transforms: an upper bound on the distance
+// between from.apply(s) and to.apply(s), as apply computes them.
+class MotionBound {
+public:
+    MotionBound(const SimilarityTransform& from, const SimilarityTransform& to);
+
+    double at(const Point3& s) const {
+        return (linear_ * std::sqrt((s.x * s.x + s.y * s.y) + s.z * s.z) + offset_) * clearance_detail::kWiden;
+    }
+
+private:
+    double linear_ = 0.0;  // per unit of |s|
+    double offset_ = 0.0;
+};
+
+// x rounded down to a float (x >= 0, or NaN), the form in which a run keeps clearances.
+inline float float_below(double x) {
+    float f = static_cast<float>(x);
+    if (static_cast<double>(f) > x) f = std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1u);
+    return f;
+}
+
+// A query's clearance as a run keeps it: a lower limit on the exact distance from the
+// query to every tree point but its answer. Made from the squared clearance a search
+// reports in the tree's computed distances; an overflowed distance says only "at least
+// the largest double".
+inline float clearance_of_search(double clearance2) {
+    return float_below(std::sqrt(std::min(clearance2, std::numeric_limits<double>::max())) *
+                       clearance_detail::kShrink);
+}
+
+// For a query that moved by at most `delta` since it was given `clearance`, and now
+// lies at computed distance `distance` (the square root of the tree's squared
+// distance) from its previous answer: the clearance it keeps with that answer, or 0
+// when the answer may have changed and a search is needed.
+inline float clearance_after_move(float clearance, double delta, double distance) {
+    const double left = static_cast<double>(clearance) - delta;
+    if (!(distance * clearance_detail::kWiden < left)) return 0.0f;
+    return float_below(left * clearance_detail::kShrink);
+}
+
+// The squared distance from q to p, computed exactly as the tree computes it.
+inline double tree_distance2(const Point3& q, const Point3& p) {
+    const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
+}  // namespace tarvo

@@ -1,0 +1,252 @@
+// Skipping the search of a query that moved less than its clearance changes nothing:
+// the motion bound covers every move, a kept answer is the one strictly nearest point,
+// and passes that keep answers equal fresh passes bit for bit.
+#include "clearance.hpp"
+#include "kdtree.hpp"
+#include "point_to_plane.hpp"
+#include "point_to_point.hpp"
+#include "pose.hpp"
+#include "spatial_order.hpp"
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace tarvo {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+SimilarityTransform transform(double angle, const Vec3& axis, const Vec3& translation, double scale = 1.0) {
+    SimilarityTransform t;
+    t.rotation = Eigen::AngleAxisd(angle, axis.normalized()).toRotationMatrix();
+    t.translation = translation;
+    t.scale = scale;
+    return t;
+}
+
+// |a - b| in extended precision: the exact distance between two computed points, to
+// well within the slack the bounds carry.
+long double gap(const Point3& a, const Point3& b) {
+    const long double dx = (long double)a.x - b.x, dy = (long double)a.y - b.y, dz = (long double)a.z - b.z;
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+struct MotionCase {
+    const char* name;
+    SimilarityTransform from, to;
+    double radius;  // of the points moved
+};
+
+std::vector<MotionCase> motion_cases() {
+    const Vec3 axis(0.3, -0.5, 1.0);
+    const SimilarityTransform a = transform(0.4, axis, Vec3(0.2, -0.1, 0.3), 1.3);
+    SimilarityTransform ulp = a;
+    ulp.translation.x() = std::nextafter(ulp.translation.x(), 1.0);
+    ulp.rotation(1, 2) = std::nextafter(ulp.rotation(1, 2), 1.0);
+    return {
+        {"same", a, a, 1.0},
+        {"one_ulp", a, ulp, 1.0},
+        {"tiny_turn", a, transform(0.4 + 1e-12, axis, Vec3(0.2, -0.1, 0.3), 1.3), 1.0},
+        {"large", a, transform(-2.0, Vec3(1, 1, 0), Vec3(-3, 2, 1), 0.7), 5.0},
+        {"far_out", transform(0.1, axis, Vec3(1e6, 0, 0)), transform(0.1, axis, Vec3(1e6, 1e-9, 0)), 1e4},
+        {"rescaled", a, transform(0.4, axis, Vec3(0.2, -0.1, 0.3), 1.3 + 1e-9), 100.0},
+    };
+}
+
+class MotionBoundOn : public ::testing::TestWithParam<MotionCase> {};
+
+TEST_P(MotionBoundOn, CoversTheComputedMove) {
+    const MotionCase c = GetParam();
+    const MotionBound bound(c.from, c.to);
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-c.radius, c.radius);
+    long double worst_ratio = 0.0L;
+    for (int k = 0; k < 20000; ++k) {
+        const Point3 s{u(rng), u(rng), u(rng)};
+        const long double moved = gap(c.from.apply(s), c.to.apply(s));
+        const double limit = bound.at(s);
+        ASSERT_LE(moved, (long double)limit) << c.name << " point " << k;
+        if (moved > 0) worst_ratio = std::max(worst_ratio, moved / limit);
+    }
+    // Not vacuous: the bound is tight enough to let small moves through.
+    if (std::string(c.name) == "large") {
+        EXPECT_GT(worst_ratio, 0.1L);
+    }
+    if (std::string(c.name) == "same") {
+        EXPECT_LT(bound.at(Point3{0.6, 0.0, 0.8}), 1e-11);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transforms, MotionBoundOn, ::testing::ValuesIn(motion_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FloatBelow, NeverRoundsUp) {
+    for (double x : {0.0, 1.0, 0.1, 1.0 / 3.0, 1e-30, 3e38, 3.5e38, 1e300, kInf}) {
+        const float f = float_below(x);
+        EXPECT_LE(static_cast<double>(f), x) << x;
+        EXPECT_GE(static_cast<double>(f), x == kInf ? kInf : std::min(x, 3.4028234663852886e38) * (1 - 1e-7)) << x;
+    }
+    EXPECT_TRUE(std::isnan(float_below(std::numeric_limits<double>::quiet_NaN())));
+}
+
+TEST(ClearanceAfterMove, RefusesWhatCannotBeTrusted) {
+    EXPECT_EQ(clearance_after_move(1.0f, 0.5, 0.5), 0.0f);   // the answer may now tie
+    EXPECT_GT(clearance_after_move(1.0f, 0.25, 0.5), 0.0f);
+    EXPECT_EQ(clearance_after_move(0.0f, 0.0, 0.0), 0.0f);  // no clearance, even unmoved
+    EXPECT_EQ(clearance_after_move(1.0f, std::nan(""), 0.1), 0.0f);
+    EXPECT_EQ(clearance_after_move(1.0f, 0.1, kInf), 0.0f);
+    EXPECT_EQ(clearance_after_move(std::numeric_limits<float>::quiet_NaN(), 0.0, 0.1), 0.0f);
+    // An overflowed clearance means only "at least the largest double".
+    EXPECT_LT(clearance_of_search(kInf), kInf);
+}
+
+// Queries moved by every scale of step: whenever the clearance is kept, brute force
+// confirms that the old answer is the one strictly nearest point and that the kept
+// clearance lies below every other point.
+TEST(ClearanceAfterMove, KeptAnswersAreStrictlyNearest) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    PointCloud cloud(3000);
+    for (auto& p : cloud) p = {u(rng), u(rng), 0.1 * u(rng)};
+    const KdTree tree = KdTree::build(cloud);
+    int kept = 0, refused = 0;
+    for (int k = 0; k < 600; ++k) {
+        const Point3 q{u(rng), u(rng), 0.1 * u(rng)};
+        const ClearNearestHit found = nearest_with_clearance(tree, q, kInf);
+        const float clearance = clearance_of_search(found.clearance2);
+        const double step = std::pow(10.0, -1 - (k % 8));
+        const Point3 moved{q.x + step * u(rng), q.y + step * u(rng), q.z + step * u(rng)};
+        const double delta = static_cast<double>(gap(q, moved)) * (1 + 1e-12);
+        const double distance = std::sqrt(tree_distance2(moved, found.hit.point));
+        const float left = clearance_after_move(clearance, delta, distance);
+        if (left == 0.0f) {
+            ++refused;
+            continue;
+        }
+        ++kept;
+        const double d_answer = tree_distance2(moved, found.hit.point);
+        for (std::uint32_t p = 0; p < tree.size(); ++p) {
+            if (p == found.position) continue;
+            ASSERT_LT(d_answer, tree_distance2(moved, tree.point(p)));
+            ASSERT_LE((long double)left, gap(moved, tree.point(p)));
+        }
+        EXPECT_EQ(nearest(tree, moved).index, found.hit.index);
+    }
+    EXPECT_GT(kept, 300);
+    EXPECT_GT(refused, 10);
+}
+
+// ---- passes ----------------------------------------------------------------------------
+
+struct PassCase {
+    const char* name;
+    PointCloud target;
+    PointCloud normals;
+    PointCloud source;
+};
+
+PassCase pass_case(int which) {
+    std::mt19937_64 rng(20 + which);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    PassCase c;
+    if (which == 1) {  // integer grid, queries near half-integers: ties in abundance
+        c.name = "grid";
+        for (int i = 0; i < 14; ++i)
+            for (int j = 0; j < 14; ++j)
+                for (int k = 0; k < 3; ++k) c.target.push_back({double(i), double(j), double(k)});
+        for (int i = 0; i < 13; ++i)
+            for (int j = 0; j < 13; ++j) c.source.push_back({i + 0.5, j + 0.5, 1.5});
+    } else {
+        c.name = which == 0 ? "surface" : "duplicates";
+        for (int i = 0; i < 4000; ++i) {
+            const double x = u(rng), y = u(rng);
+            c.target.push_back({x, y, 0.2 * std::sin(3 * x) * std::cos(2 * y)});
+        }
+        if (which == 2) c.target.insert(c.target.end(), c.target.begin(), c.target.begin() + 2000);
+        for (int i = 0; i < 2500; ++i) {
+            const Point3& p = c.target[i];
+            c.source.push_back({p.x + 0.01 * u(rng), p.y + 0.01 * u(rng), p.z + 0.01 * u(rng)});
+        }
+    }
+    for (std::size_t i = 0; i < c.target.size(); ++i) {
+        const double a = 0.7 * i;
+        c.normals.push_back({0.3 * std::cos(a), 0.3 * std::sin(a), 0.9539392014169456});
+    }
+    return c;
+}
+
+// Transforms as a converging run produces them: steps shrinking by ten down to nothing,
+// the same transform twice, then a jump back to the start and a small step from there.
+std::vector<SimilarityTransform> converging_run() {
+    const Vec3 axis(0.2, 1.0, -0.4);
+    std::vector<SimilarityTransform> run;
+    for (int k = 0; k <= 12; ++k) {
+        const double f = 1.0 - std::pow(10.0, -k);
+        run.push_back(transform(0.05 * f, axis, Vec3(0.02, -0.01, 0.005) * f));
+    }
+    run.push_back(run.back());
+    run.push_back(run.front());
+    run.push_back(transform(1e-7, axis, Vec3(0, 0, 1e-7)));
+    return run;
+}
+
+class ReusingPass : public ::testing::TestWithParam<int> {};
+
+TEST_P(ReusingPass, PointPassesEqualFreshOnes) {
+    const PassCase c = pass_case(GetParam());
+    const KdTree tree = KdTree::build(c.target);
+    const std::vector<std::uint32_t> order = morton_order(c.source);
+    PointCorrespondences reused(c.source.size());
+    std::size_t kept = 0;
+    for (const SimilarityTransform& t : converging_run()) {
+        find_point_correspondences(t, c.source, order, tree, reused);
+        PointCorrespondences fresh(c.source.size());
+        find_point_correspondences(t, c.source, order, tree, fresh);
+        for (std::size_t i = 0; i < c.source.size(); ++i) {
+            ASSERT_EQ(reused.points[i], fresh.points[i]) << c.name << " point " << i;
+            ASSERT_EQ(reused.distances[i], fresh.distances[i]);
+            kept += reused.clearances[i] != fresh.clearances[i];  // a kept answer's clearance shrinks instead
+        }
+    }
+    if (GetParam() == 0) {
+        EXPECT_GT(kept, c.source.size() * 5);
+    }
+}
+
+// Trials fill a spare buffer from the current one, and the current one in place; both
+// must equal a fresh pass.
+TEST_P(ReusingPass, PlanePassesEqualFreshOnes) {
+    const PassCase c = pass_case(GetParam());
+    const KdTree tree = KdTree::build(c.target);
+    const std::vector<std::uint32_t> order = morton_order(c.source);
+    PlaneCorrespondences current(c.source.size()), spare(c.source.size());
+    std::size_t kept = 0;
+    for (const SimilarityTransform& t : converging_run()) {
+        find_plane_correspondences(t, c.source, order, tree, c.normals, current, spare);
+        find_plane_correspondences(t, c.source, order, tree, c.normals, current);
+        PlaneCorrespondences fresh(c.source.size());
+        find_plane_correspondences(t, c.source, order, tree, c.normals, fresh);
+        for (std::size_t i = 0; i < c.source.size(); ++i) {
+            for (const PlaneCorrespondences* got : {&current, &spare}) {
+                const PlaneCorrespondence& g = got->pairs[i];
+                ASSERT_EQ(g.position, fresh.pairs[i].position) << c.name << " point " << i;
+                ASSERT_EQ(g.normal, fresh.pairs[i].normal);
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(g.residual), std::bit_cast<std::uint64_t>(fresh.pairs[i].residual));
+            }
+            kept += current.pairs[i].clearance != fresh.pairs[i].clearance;
+        }
+    }
+    if (GetParam() == 0) {
+        EXPECT_GT(kept, c.source.size() * 5);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clouds, ReusingPass, ::testing::Values(0, 1, 2));
+
+}  // namespace
+}  // namespace tarvo
