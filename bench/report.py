@@ -99,9 +99,9 @@ def floor_section(records, threads) -> list[str]:
             "the ground-truth pose (a converged registration), `identity` from the scans as "
             "they are. tarvo's total is one `register(method=\"icp\", max_iterations=1)`: "
             "copy, tree build, a correspondence pass, one fit and the final pass; its query time "
-            "is the extra cost of one more fit (a pass and a fit), an upper bound on one pass: "
-            "averaged over five more fits from the ground truth, the second fit from the "
-            "identity. The peers' total is their tree build plus one query pass, timed apart "
+            "is what the source adds to that call (the same call with a one-point source is "
+            "subtracted): the source's copy and query order, the first pass with every point "
+            "searched, the fit and the final pass, an upper bound on one full pass. The peers' total is their tree build plus one query pass, timed apart "
             "(small_gicp returns Python lists).",
             ""] + _table(header, rows)
 

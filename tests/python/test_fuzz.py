@@ -285,8 +285,10 @@ def check_registration(prediction, r):
     if not options["estimate_scale"]:
         assert r.scale == 1.0
     else:
+        # Clamped into the bounds, except that a fit whose weighted source spread
+        # vanishes (one point, or one point left with weight) keeps scale 1.
         lower, upper = options["scale_bounds"]
-        assert lower <= r.scale <= upper
+        assert lower <= r.scale <= upper or r.scale == 1.0
     if not robust:
         assert r.inlier_ratio == 1.0
     if bounded(prediction.source, prediction.target):

@@ -403,6 +403,18 @@ def test_scale_bounds_turn_scale_estimation_on_unless_told_otherwise():
     assert implied.scale == pytest.approx(1.5) and off.scale == 1.0
 
 
+
+def test_a_source_without_spread_keeps_scale_one_even_outside_the_bounds():
+    # One point has no spread to measure a scale against: the plain fit keeps 1, although
+    # the run starts from the bounds' clamp of 1 (the accelerated methods clamp their
+    # extrapolated scale, so they stay inside).
+    point = np.array([[0.25, -0.5, 1.0]])
+    fitted = _tarvo.register(point, point + 0.1, method="icp", scale_bounds=(2.0, 3.0))
+    assert fitted.scale == 1.0 and fitted.converged
+    accelerated = _tarvo.register(point, point + 0.1, method="fast_icp", scale_bounds=(2.0, 3.0))
+    assert accelerated.scale == 2.0
+
+
 # ---------------------------------------------------------------------------
 # Concurrency
 
