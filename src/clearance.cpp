@@ -15,13 +15,12 @@ double frobenius(const Mat3& m) { return std::sqrt(m.cwiseAbs2().sum()); }
 MotionBound::MotionBound(const SimilarityTransform& from, const SimilarityTransform& to) {
     const Mat3 a = from.scale * from.rotation;
     const Mat3 b = to.scale * to.rotation;
-    // |ΔM s + Δt| <= |ΔM|_F |s| + |Δt|. Each application rounds by at most a few units
-    // in the last place of |M| |s| + |t|; `rounding` charged per unit of |s| and once
-    // more as a constant covers both.
-    const double rounding = kRoundingSlack * (frobenius(a) + frobenius(b) + from.translation.norm() +
-                                              to.translation.norm());
-    linear_ = frobenius(b - a) + rounding;
-    offset_ = (to.translation - from.translation).norm() + rounding;
+    change_ = b - a;
+    shift_ = to.translation - from.translation;
+    // Each application, and the difference formed here, rounds by at most a few units in
+    // the last place of |M| |s| + |t|; charged per unit of |s| and once more as a
+    // constant, this covers all three many times over.
+    rounding_ = kRoundingSlack * (frobenius(a) + frobenius(b) + from.translation.norm() + to.translation.norm());
 }
 
 }  // namespace tarvo

@@ -31,13 +31,19 @@ class MotionBound {
 public:
     MotionBound(const SimilarityTransform& from, const SimilarityTransform& to);
 
+    // |ΔM s + Δt| for this s, plus the rounding of both applications and of this one.
     double at(const Point3& s) const {
-        return (linear_ * std::sqrt((s.x * s.x + s.y * s.y) + s.z * s.z) + offset_) * clearance_detail::kWiden;
+        const double x = (change_(0, 0) * s.x + change_(0, 1) * s.y) + change_(0, 2) * s.z + shift_.x();
+        const double y = (change_(1, 0) * s.x + change_(1, 1) * s.y) + change_(1, 2) * s.z + shift_.y();
+        const double z = (change_(2, 0) * s.x + change_(2, 1) * s.y) + change_(2, 2) * s.z + shift_.z();
+        const double size = std::abs(s.x) + std::abs(s.y) + std::abs(s.z);  // >= |s|
+        return (std::sqrt((x * x + y * y) + z * z) + rounding_ * (size + 1.0)) * clearance_detail::kWiden;
     }
 
 private:
-    double linear_ = 0.0;  // per unit of |s|
-    double offset_ = 0.0;
+    Mat3 change_;      // to.scale to.rotation - from.scale from.rotation
+    Vec3 shift_;       // to.translation - from.translation
+    double rounding_;  // per unit of |s|, and once more as a constant
 };
 
 // x rounded down to a float (x >= 0, or NaN), the form in which a run keeps clearances.
