@@ -48,6 +48,8 @@ private:
 
 // x rounded down to a float (x >= 0, or NaN), the form in which a run keeps clearances.
 inline float float_below(double x) {
+    constexpr double largest = std::numeric_limits<float>::max();
+    if (x > largest && x < std::numeric_limits<double>::infinity()) return std::numeric_limits<float>::max();
     float f = static_cast<float>(x);
     if (static_cast<double>(f) > x) f = std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1u);
     return f;

@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(Transforms, MotionBoundOn, ::testing::ValuesIn(motion_c
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FloatBelow, NeverRoundsUp) {
-    for (double x : {0.0, 1.0, 0.1, 1.0 / 3.0, 1e-30, 3e38, 3.5e38, 1e300, kInf}) {
+    for (double x : {0.0, 1.0, 0.1, 1.0 / 3.0, 1e-30, 3e38, 3.4028235e38, 3.5e38, 1e300, kInf}) {
         const float f = float_below(x);
         EXPECT_LE(static_cast<double>(f), x) << x;
         EXPECT_GE(static_cast<double>(f), x == kInf ? kInf : std::min(x, 3.4028234663852886e38) * (1 - 1e-7)) << x;
