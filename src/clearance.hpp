@@ -80,4 +80,20 @@ inline double tree_distance2(const Point3& q, const Point3& p) {
     return (dx * dx + dy * dy) + dz * dz;
 }
 
+// Whether a query now at `moved`, which moved by at most `delta` since its `answer` was
+// found with `clearance`, keeps that answer. `kept` is its clearance from here on, 0 when
+// a search is needed; the distance to the answer is what the search would report if it
+// is kept, and the seed of the search if not.
+struct KeepTest {
+    double distance2;
+    double distance;
+    float kept;
+};
+
+inline KeepTest keep_test(const Point3& moved, const Point3& answer, float clearance, double delta) {
+    const double d2 = tree_distance2(moved, answer);
+    const double distance = std::sqrt(d2);
+    return {d2, distance, clearance_after_move(clearance, delta, distance)};
+}
+
 }  // namespace tarvo

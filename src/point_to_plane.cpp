@@ -201,13 +201,12 @@ void find_plane_correspondences(const SimilarityTransform& t, std::span<const Po
             if (seeded) {
                 const PlaneCorrespondence was = previous.pairs[i];  // a copy: `out` may be `previous`
                 const Point3 q = tree.point(was.position);
-                const double d2 = tree_distance2(moved, q);
-                const float kept = clearance_after_move(was.clearance, motion.at(source[i]), std::sqrt(d2));
-                if (kept > 0.0f) {
-                    out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position, kept};
+                const KeepTest test = keep_test(moved, q, was.clearance, motion.at(source[i]));
+                if (test.kept > 0.0f) {
+                    out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position, test.kept};
                     return;
                 }
-                bound = next_above(d2);
+                bound = next_above(test.distance2);
             }
             const ClearNearestHit found = nearest_with_clearance(tree, moved, bound);
             const Point3& n = target_normals[found.hit.index];

@@ -33,15 +33,13 @@ void find_point_correspondences(const SimilarityTransform& t, std::span<const Po
             const Point3 y = t.apply(source[i]);
             double bound = std::numeric_limits<double>::infinity();
             if (seeded) {
-                const double d2 = tree_distance2(y, out.points[i]);
-                const double distance = std::sqrt(d2);
-                const float kept = clearance_after_move(out.clearances[i], motion.at(source[i]), distance);
-                if (kept > 0.0f) {
-                    out.distances[i] = distance;
-                    out.clearances[i] = kept;
+                const KeepTest test = keep_test(y, out.points[i], out.clearances[i], motion.at(source[i]));
+                if (test.kept > 0.0f) {
+                    out.distances[i] = test.distance;
+                    out.clearances[i] = test.kept;
                     return;
                 }
-                bound = next_above(d2);
+                bound = next_above(test.distance2);
             }
             const ClearNearestHit found = nearest_with_clearance(tree, y, bound);
             out.points[i] = found.hit.point;
