@@ -8,6 +8,12 @@
 // also never below the last plane's diff². Pruning with it therefore skips only cells
 // that cannot hold a strictly better point: the result is the one the plain diff² test
 // gives, ties included.
+// Every node also keeps the tight box of its points, and a node is entered only when
+// the squared distance to its box beats the best, computed the same way from per-axis
+// offsets lo - q and q - hi: for a point in the box, monotone rounding again keeps the
+// box's value at or below the point's. Cells are bounded by planes and reach into empty
+// space; the boxes do not, which is what spares a query far from the surface the
+// leaves whose cells come near it but whose points do not.
 #include "kdtree.hpp"
 
 #include "selection.hpp"
@@ -173,14 +179,26 @@ inline Descent descend(const KdNode& node, std::uint32_t self, const Point3& q) 
 // both queries: `search` scans leaves and decides, once the near side is done, whether
 // the far cell can still hold a better point. The depth is that of the tree (at most 32
 // levels for 2^32 points).
+// The squared distance from q to a box, summed as a point's distance is.
+inline double box_bound(const NodeBox& box, const Point3& q) {
+    double o[3];
+    for (int a = 0; a < 3; ++a) {
+        const double below = box.lo[a] - q[a];
+        const double above = q[a] - box.hi[a];
+        o[a] = below > 0 ? below : (above > 0 ? above : 0.0);
+    }
+    return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2];
+}
+
 template <class Search>
-void visit_depth_first(Search& search, const KdNode* nodes, std::uint32_t node, CellOffsets offsets,
-                       const Point3& q) {
+void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes, std::uint32_t node,
+                       CellOffsets offsets, const Point3& q) {
     for (;;) {
+        if (!search.enters_box(box_bound(boxes[node], q))) return;
         const KdNode& nd = nodes[node];
         if (nd.kind == LEAF) return search.scan_leaf(nd);
         const Descent step = descend(nd, node, q);
-        visit_depth_first(search, nodes, step.near_child, offsets, q);
+        visit_depth_first(search, nodes, boxes, step.near_child, offsets, q);
         offsets.o[nd.kind] = step.diff;
         if (!search.enters_far_cell(offsets, step.diff)) return;
         node = step.far_child;
@@ -195,18 +213,20 @@ template <bool Clearance>
 class NearestSearch {
 public:
     NearestSearch(const KdTree& tree, const Point3& q, double bound)
-        : nodes_(tree.nodes().data()), xs_(tree.xs()), ys_(tree.ys()), zs_(tree.zs()), q_(q), best_(bound) {}
+        : nodes_(tree.nodes().data()), boxes_(tree.boxes().data()), xs_(tree.xs()), ys_(tree.ys()),
+          zs_(tree.zs()), q_(q), best_(bound) {}
 
-    void run() { visit_depth_first(*this, nodes_, 0, CellOffsets{}, q_); }
+    void run() { visit_depth_first(*this, nodes_, boxes_, 0, CellOffsets{}, q_); }
 
     double best() const { return best_; }
     std::uint32_t best_position() const { return best_pos_; }
     double clearance2() const { return std::min(runner_up_, skipped_); }
 
-    bool enters_far_cell(const CellOffsets& cell, double /*diff*/) {
-        const double b = cell.bound();
-        if (b < best_) return true;
-        if constexpr (Clearance) skipped_ = std::min(skipped_, b);
+    bool enters_far_cell(const CellOffsets& cell, double /*diff*/) { return enters_box(cell.bound()); }
+
+    bool enters_box(double bound) {
+        if (bound < best_) return true;
+        if constexpr (Clearance) skipped_ = std::min(skipped_, bound);
         return false;
     }
 
@@ -284,6 +304,7 @@ private:
     }
 
     const KdNode* nodes_;
+    const NodeBox* boxes_;
     const double *xs_, *ys_, *zs_;
     Point3 q_;
     double best_ = kInf;
@@ -317,7 +338,37 @@ KdTree KdTree::build(std::span<const Point3> points) {
             tree.indices_[p] = records[p].index;
         }
     }
+    tree.fit_boxes();
     return tree;
+}
+
+// Children follow their parent in pre-order, so a backward sweep meets both children of
+// a split before the split itself.
+void KdTree::fit_boxes() {
+    boxes_.resize(nodes_.size());
+    const double* axes[3] = {xs(), ys(), zs()};
+    for (std::size_t i = nodes_.size(); i-- > 0;) {
+        const KdNode& nd = nodes_[i];
+        NodeBox& box = boxes_[i];
+        if (nd.kind == LEAF) {
+            for (int a = 0; a < 3; ++a) {
+                double lo = kInf, hi = -kInf;
+                for (std::uint32_t p = nd.start; p < nd.end; ++p) {
+                    const double c = axes[a][p];
+                    if (c < lo) lo = c;
+                    if (c > hi) hi = c;
+                }
+                box.lo[a] = lo;
+                box.hi[a] = hi;
+            }
+        } else {
+            const NodeBox &left = boxes_[i + 1], &right = boxes_[nd.right];
+            for (int a = 0; a < 3; ++a) {
+                box.lo[a] = std::min(left.lo[a], right.lo[a]);
+                box.hi[a] = std::max(left.hi[a], right.hi[a]);
+            }
+        }
+    }
 }
 
 NearestHit nearest(const KdTree& tree, const Point3& q) { return nearest_within(tree, q, kInf); }
@@ -347,13 +398,17 @@ KnnBuffer::KnnBuffer(std::size_t k) {
 class KnnSearch {
 public:
     KnnSearch(const KdTree& tree, const Point3& q, KnnBuffer& buffer)
-        : nodes_(tree.nodes().data()), xs_(tree.xs()), ys_(tree.ys()), zs_(tree.zs()),
-          input_index_(tree.indices().data()), q_(q), dists_(buffer.dists_.data()),
+        : nodes_(tree.nodes().data()), boxes_(tree.boxes().data()), xs_(tree.xs()), ys_(tree.ys()),
+          zs_(tree.zs()), input_index_(tree.indices().data()), q_(q), dists_(buffer.dists_.data()),
           indices_(buffer.indices_.data()), len_(buffer.len_), k_(buffer.dists_.size()) {
         len_ = 0;
     }
 
-    void run() { visit_depth_first(*this, nodes_, 0, CellOffsets{}, q_); }
+    void run() { visit_depth_first(*this, nodes_, boxes_, 0, CellOffsets{}, q_); }
+
+    // A box is passed over only once the buffer is full and the box cannot beat its
+    // last distance.
+    bool enters_box(double bound) const { return len_ < k_ || dists_[len_ - 1] > bound; }
 
     // Until the buffer is full every cell is entered, unless its plane is at an
     // infinite distance; afterwards only cells that may beat the k-th distance.
@@ -384,6 +439,7 @@ private:
     }
 
     const KdNode* nodes_;
+    const NodeBox* boxes_;
     const double *xs_, *ys_, *zs_;
     const std::uint32_t* input_index_;
     Point3 q_;

@@ -29,6 +29,13 @@ struct KdNode {
     std::uint8_t kind = LEAF; // 0, 1, 2: split on x, y, z; 3: leaf
 };
 
+// The smallest axis-aligned box holding every point below a node (NaN coordinates
+// left out; a box with no number on an axis is empty there: lo = +inf, hi = -inf).
+struct NodeBox {
+    double lo[3];
+    double hi[3];
+};
+
 class KdTree {
 public:
     // Builds the tree over `points` (at least one point; an empty input stops the
@@ -44,11 +51,16 @@ public:
     const double* zs() const { return coords_.data() + 2 * size(); }
     const std::vector<std::uint32_t>& indices() const { return indices_; }
     const std::vector<KdNode>& nodes() const { return nodes_; }
+    // Tight boxes, one per node, in node order.
+    const std::vector<NodeBox>& boxes() const { return boxes_; }
 
 private:
+    void fit_boxes();
+
     std::vector<double> coords_;          // tree order: all x, then all y, then all z
     std::vector<std::uint32_t> indices_;  // tree position -> input index
     std::vector<KdNode> nodes_;           // depth-first pre-order, root first
+    std::vector<NodeBox> boxes_;          // parallel to nodes_
 };
 
 struct NearestHit {
