@@ -3,8 +3,9 @@
 // Nodes live in one flat array in depth-first pre-order (the left child of node i is
 // node i + 1, so a split stores only its right child); points are copied into tree
 // order, one array per coordinate, so that a leaf is a contiguous run of each and a
-// leaf scan reads whole vectors of x, y and z; every index is 32-bit. All distances are
-// squared.
+// leaf scan reads whole vectors of x, y and z; every index is 32-bit. Beside the nodes,
+// a parallel array keeps each node's tight box, by which the queries prune as well as by
+// the splitting planes. All distances are squared.
 #pragma once
 
 #include "types.hpp"

@@ -229,7 +229,8 @@ RefKnn ref_knn(const KdTree& t, const Point3& q, std::size_t k) {
 }
 
 // Queries that stress ties and pruning: every tree point, midpoints of pairs, points
-// shifted by tiny and by large amounts.
+// shifted by tiny and by large amounts, and points far outside the cloud, whose search
+// leans on the node boxes rather than on the cells.
 std::vector<Point3> queries_for(const PointCloud& cloud, std::size_t count, unsigned seed) {
     std::mt19937_64 rng(seed);
     std::uniform_int_distribution<std::size_t> pick(0, cloud.size() - 1);
@@ -237,7 +238,8 @@ std::vector<Point3> queries_for(const PointCloud& cloud, std::size_t count, unsi
     std::vector<Point3> qs;
     for (std::size_t j = 0; j < count; ++j) {
         const Point3 a = cloud[pick(rng)], b = cloud[pick(rng)];
-        switch (j % 4) {
+        switch (j % 5) {
+            case 4: qs.push_back({a.x + (a.x - b.x) * 20 * u(rng), a.y + (a.y - b.y) * 20, a.z + (a.z - b.z) * 20 * u(rng)}); break;
             case 0: qs.push_back(a); break;
             case 1: qs.push_back({0.5 * a.x + 0.5 * b.x, 0.5 * a.y + 0.5 * b.y, 0.5 * a.z + 0.5 * b.z}); break;
             case 2: qs.push_back({a.x * (1 + 1e-9 * u(rng)), a.y * (1 + 1e-9 * u(rng)), a.z}); break;
@@ -257,12 +259,29 @@ void expect_same_hit(const NearestHit& got, const NearestHit& want) {
 
 class TreeOnCloud : public ::testing::TestWithParam<CloudCase> {};
 
+// The box of node i is the least box holding its points, NaN coordinates left out.
+void expect_tight_box(const KdTree& t, std::uint32_t i, std::uint32_t first, std::uint32_t last) {
+    const NodeBox& box = t.boxes()[i];
+    for (int a = 0; a < 3; ++a) {
+        double lo = kInf, hi = -kInf;
+        for (std::uint32_t p = first; p < last; ++p) {
+            const double c = t.point(p)[a];
+            if (std::isnan(c)) continue;
+            lo = std::min(lo, c);
+            hi = std::max(hi, c);
+        }
+        EXPECT_EQ(box.lo[a], lo) << "node " << i << " axis " << a;
+        EXPECT_EQ(box.hi[a], hi) << "node " << i << " axis " << a;
+    }
+}
+
 // Returns the tree positions [first, last) covered by the subtree at node i, checking
-// the split invariants on the way.
+// the split invariants and the node's box on the way.
 std::pair<std::uint32_t, std::uint32_t> check_subtree(const KdTree& t, std::uint32_t i,
                                                        std::uint32_t& next_start) {
     const KdNode& nd = t.nodes()[i];
     if (nd.kind == LEAF) {
+        expect_tight_box(t, i, nd.start, nd.end);
         EXPECT_EQ(nd.start, next_start) << "leaves must tile the positions in order";
         EXPECT_LT(nd.start, nd.end);
         EXPECT_EQ(nd.split, 0.0);
@@ -288,6 +307,7 @@ std::pair<std::uint32_t, std::uint32_t> check_subtree(const KdTree& t, std::uint
         split_point_on_right |= t.point(p)[nd.kind] == nd.split;
     }
     EXPECT_TRUE(split_point_on_right);
+    expect_tight_box(t, i, left.first, right.second);
     return {left.first, right.second};
 }
 
@@ -307,6 +327,7 @@ TEST_P(TreeOnCloud, BuildKeepsEveryInvariant) {
     const auto range = check_subtree(t, 0, next_start);
     EXPECT_EQ(range.first, 0u);
     EXPECT_EQ(range.second, cloud.size());
+    EXPECT_EQ(t.boxes().size(), t.nodes().size());
     EXPECT_EQ(sizeof(KdNode), 24u);
 }
 
