@@ -8,12 +8,14 @@
 // also never below the last plane's diff². Pruning with it therefore skips only cells
 // that cannot hold a strictly better point: the result is the one the plain diff² test
 // gives, ties included.
-// Every node also keeps the tight box of its points, and a node is entered only when
-// the squared distance to its box beats the best, computed the same way from per-axis
-// offsets lo - q and q - hi: for a point in the box, monotone rounding again keeps the
-// box's value at or below the point's. Cells are bounded by planes and reach into empty
-// space; the boxes do not, which is what spares a query far from the surface the
-// leaves whose cells come near it but whose points do not.
+// Every node also keeps the tight box of its points. Once the best is farther than a
+// typical leaf is wide, a far cell that passes its plane test and a leaf about to be
+// scanned must also beat the best with their box, whose squared distance is computed
+// the same way from per-axis offsets lo - q and q - hi: for a point in the box,
+// monotone rounding again keeps the box's value at or below the point's. Cells are
+// bounded by planes and reach into empty space; boxes do not, which spares a query far
+// from the surface the leaves whose cells come near it but whose points do not. Near
+// the surface the plane tests prune about as well, and the boxes are left out.
 #include "kdtree.hpp"
 
 #include "selection.hpp"
@@ -193,15 +195,21 @@ inline double box_bound(const NodeBox& box, const Point3& q) {
 template <class Search>
 void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes, std::uint32_t node,
                        CellOffsets offsets, const Point3& q) {
+    bool box_passed = false;  // the far cell now in hand already beat the best with its box
     for (;;) {
-        if (!search.enters_box(box_bound(boxes[node], q))) return;
         const KdNode& nd = nodes[node];
-        if (nd.kind == LEAF) return search.scan_leaf(nd);
+        if (nd.kind == LEAF) {
+            if (box_passed || !search.prunes_by_boxes() || search.enters_box(box_bound(boxes[node], q)))
+                search.scan_leaf(nd);
+            return;
+        }
         const Descent step = descend(nd, node, q);
         visit_depth_first(search, nodes, boxes, step.near_child, offsets, q);
         offsets.o[nd.kind] = step.diff;
         if (!search.enters_far_cell(offsets, step.diff)) return;
         node = step.far_child;
+        box_passed = search.prunes_by_boxes();
+        if (box_passed && !search.enters_box(box_bound(boxes[node], q))) return;
     }
 }
 
@@ -214,9 +222,11 @@ class NearestSearch {
 public:
     NearestSearch(const KdTree& tree, const Point3& q, double bound)
         : nodes_(tree.nodes().data()), boxes_(tree.boxes().data()), xs_(tree.xs()), ys_(tree.ys()),
-          zs_(tree.zs()), q_(q), best_(bound) {}
+          zs_(tree.zs()), q_(q), box_pruning_from_(tree.box_pruning_from()), best_(bound) {}
 
     void run() { visit_depth_first(*this, nodes_, boxes_, 0, CellOffsets{}, q_); }
+
+    bool prunes_by_boxes() const { return best_ > box_pruning_from_; }
 
     double best() const { return best_; }
     std::uint32_t best_position() const { return best_pos_; }
@@ -307,6 +317,7 @@ private:
     const NodeBox* boxes_;
     const double *xs_, *ys_, *zs_;
     Point3 q_;
+    double box_pruning_from_;
     double best_ = kInf;
     std::uint32_t best_pos_ = 0;
     bool found_ = false;
@@ -369,6 +380,20 @@ void KdTree::fit_boxes() {
             }
         }
     }
+    std::vector<double> diagonals;
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        if (nodes_[i].kind != LEAF) continue;
+        const NodeBox& box = boxes_[i];
+        double d2 = 0.0;
+        for (int a = 0; a < 3; ++a) {
+            const double e = box.hi[a] - box.lo[a];
+            if (e > 0.0) d2 += e * e;  // an axis without numbers adds nothing
+        }
+        diagonals.push_back(d2);
+    }
+    const auto mid = diagonals.begin() + static_cast<std::ptrdiff_t>(diagonals.size() / 2);
+    std::nth_element(diagonals.begin(), mid, diagonals.end());
+    box_pruning_from_ = *mid;
 }
 
 NearestHit nearest(const KdTree& tree, const Point3& q) { return nearest_within(tree, q, kInf); }
@@ -399,7 +424,8 @@ class KnnSearch {
 public:
     KnnSearch(const KdTree& tree, const Point3& q, KnnBuffer& buffer)
         : nodes_(tree.nodes().data()), boxes_(tree.boxes().data()), xs_(tree.xs()), ys_(tree.ys()),
-          zs_(tree.zs()), input_index_(tree.indices().data()), q_(q), dists_(buffer.dists_.data()),
+          zs_(tree.zs()), input_index_(tree.indices().data()), q_(q), box_pruning_from_(tree.box_pruning_from()),
+          dists_(buffer.dists_.data()),
           indices_(buffer.indices_.data()), len_(buffer.len_), k_(buffer.dists_.size()) {
         len_ = 0;
     }
@@ -409,6 +435,7 @@ public:
     // A box is passed over only once the buffer is full and the box cannot beat its
     // last distance.
     bool enters_box(double bound) const { return len_ < k_ || dists_[len_ - 1] > bound; }
+    bool prunes_by_boxes() const { return len_ == k_ && dists_[len_ - 1] > box_pruning_from_; }
 
     // Until the buffer is full every cell is entered, unless its plane is at an
     // infinite distance; afterwards only cells that may beat the k-th distance.
@@ -443,6 +470,7 @@ private:
     const double *xs_, *ys_, *zs_;
     const std::uint32_t* input_index_;
     Point3 q_;
+    double box_pruning_from_;
     double* dists_;
     std::uint32_t* indices_;
     std::size_t& len_;

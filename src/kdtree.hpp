@@ -54,6 +54,10 @@ public:
     const std::vector<KdNode>& nodes() const { return nodes_; }
     // Tight boxes, one per node, in node order.
     const std::vector<NodeBox>& boxes() const { return boxes_; }
+    // The squared distance beyond which a search also prunes by the boxes: the median
+    // squared diagonal of a leaf's box. Nearer than that, a query's ball hardly reaches
+    // past the leaves it must scan anyway, and testing boxes would cost more than it saves.
+    double box_pruning_from() const { return box_pruning_from_; }
 
 private:
     void fit_boxes();
@@ -62,6 +66,7 @@ private:
     std::vector<std::uint32_t> indices_;  // tree position -> input index
     std::vector<KdNode> nodes_;           // depth-first pre-order, root first
     std::vector<NodeBox> boxes_;          // parallel to nodes_
+    double box_pruning_from_ = 0.0;
 };
 
 struct NearestHit {
