@@ -177,10 +177,6 @@ inline Descent descend(const KdNode& node, std::uint32_t self, const Point3& q) 
     return {node.right, self + 1, diff};  // diff >= 0 or NaN
 }
 
-// Depth first, near side by recursion, far side as a continuation of the loop, for
-// both queries: `search` scans leaves and decides, once the near side is done, whether
-// the far cell can still hold a better point. The depth is that of the tree (at most 32
-// levels for 2^32 points).
 // The squared distance from q to a box, summed as a point's distance is.
 inline double box_bound(const NodeBox& box, const Point3& q) {
     double o[3];
@@ -192,6 +188,10 @@ inline double box_bound(const NodeBox& box, const Point3& q) {
     return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2];
 }
 
+// Depth first, near side by recursion, far side as a continuation of the loop, for
+// both queries: `search` scans leaves and decides, once the near side is done, whether
+// the far cell can still hold a better point. The depth is that of the tree (at most 32
+// levels for 2^32 points).
 template <class Search>
 void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes, std::uint32_t node,
                        CellOffsets offsets, const Point3& q) {
@@ -380,7 +380,12 @@ void KdTree::fit_boxes() {
             }
         }
     }
+    box_pruning_from_ = median_leaf_diagonal2();
+}
+
+double KdTree::median_leaf_diagonal2() const {
     std::vector<double> diagonals;
+    diagonals.reserve(nodes_.size() / 2 + 1);
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
         if (nodes_[i].kind != LEAF) continue;
         const NodeBox& box = boxes_[i];
@@ -393,7 +398,7 @@ void KdTree::fit_boxes() {
     }
     const auto mid = diagonals.begin() + static_cast<std::ptrdiff_t>(diagonals.size() / 2);
     std::nth_element(diagonals.begin(), mid, diagonals.end());
-    box_pruning_from_ = *mid;
+    return *mid;
 }
 
 NearestHit nearest(const KdTree& tree, const Point3& q) { return nearest_within(tree, q, kInf); }

@@ -61,6 +61,7 @@ public:
 
 private:
     void fit_boxes();
+    double median_leaf_diagonal2() const;
 
     std::vector<double> coords_;          // tree order: all x, then all y, then all z
     std::vector<std::uint32_t> indices_;  // tree position -> input index
