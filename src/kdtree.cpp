@@ -199,7 +199,7 @@ void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes
     for (;;) {
         const KdNode& nd = nodes[node];
         if (nd.kind == LEAF) {
-            if (box_passed || !search.prunes_by_boxes() || search.enters_box(box_bound(boxes[node], q)))
+            if (box_passed || !search.prunes_by_boxes() || search.enters_region(box_bound(boxes[node], q)))
                 search.scan_leaf(nd);
             return;
         }
@@ -209,7 +209,7 @@ void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes
         if (!search.enters_far_cell(offsets, step.diff)) return;
         node = step.far_child;
         box_passed = search.prunes_by_boxes();
-        if (box_passed && !search.enters_box(box_bound(boxes[node], q))) return;
+        if (box_passed && !search.enters_region(box_bound(boxes[node], q))) return;
     }
 }
 
@@ -232,9 +232,10 @@ public:
     std::uint32_t best_position() const { return best_pos_; }
     double clearance2() const { return std::min(runner_up_, skipped_); }
 
-    bool enters_far_cell(const CellOffsets& cell, double /*diff*/) { return enters_box(cell.bound()); }
+    bool enters_far_cell(const CellOffsets& cell, double /*diff*/) { return enters_region(cell.bound()); }
 
-    bool enters_box(double bound) {
+    // Whether to enter a cell or box none of whose points is nearer than `bound`.
+    bool enters_region(double bound) {
         if (bound < best_) return true;
         if constexpr (Clearance) skipped_ = std::min(skipped_, bound);
         return false;
@@ -439,7 +440,7 @@ public:
 
     // A box is passed over only once the buffer is full and the box cannot beat its
     // last distance.
-    bool enters_box(double bound) const { return len_ < k_ || dists_[len_ - 1] > bound; }
+    bool enters_region(double bound) const { return len_ < k_ || dists_[len_ - 1] > bound; }
     bool prunes_by_boxes() const { return len_ == k_ && dists_[len_ - 1] > box_pruning_from_; }
 
     // Until the buffer is full every cell is entered, unless its plane is at an
