@@ -1,5 +1,5 @@
 // Build: median splits on the widest axis, nodes appended in pre-order.
-// Queries: near side by recursion, far side as a continuation of the loop. A far cell
+// Queries: depth first, near side first, far cells pending on a small stack. A far cell
 // is entered only when its lower bound beats the current best. The bound is the squared
 // distance from the query to the cell over every splitting plane crossed on the way
 // down, computed as (ox*ox + oy*oy) + oz*oz. Each offset is no larger in magnitude than
@@ -158,9 +158,10 @@ private:
 };
 
 // The offsets from the query to the planes crossed on the way to a cell, one per axis;
-// a copy travels with each far descent.
+// each pending far cell keeps its own copy. No default member initializer, so that the
+// stack of pending cells is not zeroed at every query.
 struct CellOffsets {
-    double o[3] = {0.0, 0.0, 0.0};
+    double o[3];
 
     double bound() const { return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2]; }
 };
@@ -188,28 +189,55 @@ inline double box_bound(const NodeBox& box, const Point3& q) {
     return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2];
 }
 
-// Depth first, near side by recursion, far side as a continuation of the loop, for
-// both queries: `search` scans leaves and decides, once the near side is done, whether
-// the far cell can still hold a better point. The depth is that of the tree (at most 32
-// levels for 2^32 points).
+// A far cell waiting for its near sibling's subtree to be done: the cell, and the
+// offsets to the planes crossed on the way to it.
+struct PendingCell {
+    std::uint32_t node;
+    std::uint8_t axis;  // of the plane between the cell and its near sibling
+    CellOffsets offsets;
+};
+
+// A path from the root crosses at most 28 splits: a split of L > 16 points leaves at
+// most ceil(L / 2) on either side, and 2^32 - 1 points fall to 16 in 28 halvings.
+inline constexpr std::size_t kMaxPendingCells = 32;
+
+// Depth first, near side first, for both queries: `search` scans leaves and decides,
+// once the near side is done, whether the far cell can still hold a better point. The
+// far cells wait on an explicit stack rather than in recursive calls: a descent then
+// costs no call per level, and a cell is still decided only after the whole subtree on
+// its near side, in the order recursion would decide it.
 template <class Search>
-void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes, std::uint32_t node,
-                       CellOffsets offsets, const Point3& q) {
+void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes, const Point3& q) {
+    PendingCell pending[kMaxPendingCells];
+    std::size_t depth = 0;
+    std::uint32_t node = 0;
+    CellOffsets offsets{};
     bool box_passed = false;  // the far cell now in hand already beat the best with its box
     for (;;) {
-        const KdNode& nd = nodes[node];
-        if (nd.kind == LEAF) {
-            if (box_passed || !search.prunes_by_boxes() || search.enters_region(box_bound(boxes[node], q)))
-                search.scan_leaf(nd);
-            return;
+        const KdNode* nd = &nodes[node];
+        while (nd->kind != LEAF) {
+            const Descent step = descend(*nd, node, q);
+            PendingCell& far = pending[depth++];
+            far.node = step.far_child;
+            far.axis = nd->kind;
+            far.offsets = offsets;
+            far.offsets.o[nd->kind] = step.diff;
+            node = step.near_child;
+            nd = &nodes[node];
+            box_passed = false;
         }
-        const Descent step = descend(nd, node, q);
-        visit_depth_first(search, nodes, boxes, step.near_child, offsets, q);
-        offsets.o[nd.kind] = step.diff;
-        if (!search.enters_far_cell(offsets, step.diff)) return;
-        node = step.far_child;
-        box_passed = search.prunes_by_boxes();
-        if (box_passed && !search.enters_region(box_bound(boxes[node], q))) return;
+        if (box_passed || !search.prunes_by_boxes() || search.enters_region(box_bound(boxes[node], q)))
+            search.scan_leaf(*nd);
+        for (;;) {
+            if (depth == 0) return;
+            const PendingCell& far = pending[--depth];
+            if (!search.enters_far_cell(far.offsets, far.offsets.o[far.axis])) continue;
+            box_passed = search.prunes_by_boxes();
+            if (box_passed && !search.enters_region(box_bound(boxes[far.node], q))) continue;
+            node = far.node;
+            offsets = far.offsets;
+            break;
+        }
     }
 }
 
@@ -224,7 +252,7 @@ public:
         : nodes_(tree.nodes().data()), boxes_(tree.boxes().data()), xs_(tree.xs()), ys_(tree.ys()),
           zs_(tree.zs()), q_(q), box_pruning_from_(tree.box_pruning_from()), best_(bound) {}
 
-    void run() { visit_depth_first(*this, nodes_, boxes_, 0, CellOffsets{}, q_); }
+    void run() { visit_depth_first(*this, nodes_, boxes_, q_); }
 
     bool prunes_by_boxes() const { return best_ > box_pruning_from_; }
 
@@ -436,7 +464,7 @@ public:
         len_ = 0;
     }
 
-    void run() { visit_depth_first(*this, nodes_, boxes_, 0, CellOffsets{}, q_); }
+    void run() { visit_depth_first(*this, nodes_, boxes_, q_); }
 
     // A box is passed over only once the buffer is full and the box cannot beat its
     // last distance.
