@@ -94,7 +94,10 @@ double best_pass(int repeats, const tarvo::KdTree& tree, const PointCloud& queri
     double best = INFINITY;
     for (int r = 0; r < repeats; ++r) {
         const auto start = std::chrono::steady_clock::now();
-        for (std::uint32_t i : order) {
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            // The registration's passes request scattered queries ahead the same way.
+            if (k + tarvo::PREFETCH_AHEAD < order.size()) tarvo::prefetch_for_reading(&queries[order[k + tarvo::PREFETCH_AHEAD]]);
+            const std::uint32_t i = order[k];
             const double bound = seeds ? std::nextafter((*seeds)[i], INFINITY) : INFINITY;
             dist2[i] = clearance ? tarvo::nearest_with_clearance(tree, queries[i], bound).hit.dist2
                                  : tarvo::nearest_within(tree, queries[i], bound).dist2;
