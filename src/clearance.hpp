@@ -10,6 +10,7 @@
 // numbers, not only in exact arithmetic.
 #pragma once
 
+#include "spatial_order.hpp"
 #include "types.hpp"
 
 #include <algorithm>
@@ -23,6 +24,7 @@ namespace tarvo {
 namespace clearance_detail {
 inline constexpr double kShrink = 1.0 - 1e-12;
 inline constexpr double kWiden = 1.0 + 1e-12;
+inline constexpr double kWidenSquared = kWiden * kWiden;
 }  // namespace clearance_detail
 
 // How far a point can move between two transforms: an upper bound on the distance
@@ -31,19 +33,17 @@ class MotionBound {
 public:
     MotionBound(const SimilarityTransform& from, const SimilarityTransform& to);
 
-    // |ΔM s + Δt| for this s, plus the rounding of both applications and of this one.
-    double at(const Point3& s) const {
-        const double x = (change_(0, 0) * s.x + change_(0, 1) * s.y) + change_(0, 2) * s.z + shift_.x();
-        const double y = (change_(1, 0) * s.x + change_(1, 1) * s.y) + change_(1, 2) * s.z + shift_.y();
-        const double z = (change_(2, 0) * s.x + change_(2, 1) * s.y) + change_(2, 2) * s.z + shift_.z();
-        const double size = std::abs(s.x) + std::abs(s.y) + std::abs(s.z);  // >= |s|
-        return (std::sqrt((x * x + y * y) + z * z) + rounding_ * (size + 1.0)) * clearance_detail::kWiden;
-    }
+    // For every point s of a run at once: |ΔM s + Δt| <= |ΔM c + Δt| + |ΔM| r for the
+    // run's ball (centre c, radius r), plus the rounding of both applications for a point
+    // of the run's size, and of this evaluation. A run of one point (r = 0) gives its
+    // own move; for a run of many, one square root serves them all.
+    double over(const QueryRun& run) const;
 
 private:
-    Mat3 change_;      // to.scale to.rotation - from.scale from.rotation
-    Vec3 shift_;       // to.translation - from.translation
-    double rounding_;  // per unit of |s|, and once more as a constant
+    Mat3 change_;         // to.scale to.rotation - from.scale from.rotation
+    double change_size_;  // Frobenius norm of change_, at least its spectral norm
+    Vec3 shift_;          // to.translation - from.translation
+    double rounding_;     // per unit of |s|, and once more as a constant
 };
 
 // x rounded down to a float (x >= 0, or NaN), the form in which a run keeps clearances.
@@ -94,6 +94,21 @@ inline KeepTest keep_test(const Point3& moved, const Point3& answer, float clear
     const double d2 = tree_distance2(moved, answer);
     const double distance = std::sqrt(d2);
     return {d2, distance, clearance_after_move(clearance, delta, distance)};
+}
+
+// keep_test for a caller that needs no distance, only the decision: compared in
+// squares, which spares the square root; the slack is the same, so a kept answer is
+// just as safe. `left` must be positive, or its square would pass.
+struct SquaredKeepTest {
+    double distance2;
+    float kept;
+};
+
+inline SquaredKeepTest keep_test_squared(const Point3& moved, const Point3& answer, float clearance, double delta) {
+    const double d2 = tree_distance2(moved, answer);
+    const double left = static_cast<double>(clearance) - delta;
+    if (!(left > 0.0 && d2 * clearance_detail::kWidenSquared < left * left)) return {d2, 0.0f};
+    return {d2, float_below(left * clearance_detail::kShrink)};
 }
 
 }  // namespace tarvo

@@ -50,19 +50,36 @@ void parallel_for(std::size_t n, const Body& body) {
                       [&body](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
 }
 
-// body(i) for every index i of `order` (a permutation of point indices), in parallel
-// over runs of `order`. Spatially ordered indices touch index-ordered arrays at
-// scattered places, so prefetch(j) is called for the index j that comes PREFETCH_AHEAD
-// places later in the same run, to request its slots while body works on the ones
-// between.
-template <class Prefetch, class Body>
-void parallel_for_in_order(std::span<const std::uint32_t> order, const Prefetch& prefetch, const Body& body) {
-    parallel_for(order.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            if (k + PREFETCH_AHEAD < end) prefetch(order[k + PREFETCH_AHEAD]);
-            body(order[k]);
+// For every run of `run_length` consecutive places of `order` (a permutation of point
+// indices; the last run may be shorter), in parallel over runs: state = start(r) once,
+// then body(i, state) for each index i of run r in order. Spatially ordered indices
+// touch index-ordered arrays at scattered places, so prefetch(j) is called for the index
+// j that comes PREFETCH_AHEAD places later on the same thread, to request its slots
+// while body works on the ones between.
+template <class Prefetch, class Start, class Body>
+void parallel_for_in_runs(std::span<const std::uint32_t> order, std::size_t run_length, const Prefetch& prefetch,
+                          const Start& start, const Body& body) {
+    const std::size_t n = order.size();
+    if (n == 0) return;
+    const std::size_t runs = (n + run_length - 1) / run_length;
+    const auto visit = [&](std::size_t first_run, std::size_t last_run) {
+        const std::size_t end = last_run * run_length < n ? last_run * run_length : n;
+        for (std::size_t r = first_run; r < last_run; ++r) {
+            const auto state = start(r);
+            const std::size_t stop = (r + 1) * run_length < end ? (r + 1) * run_length : end;
+            for (std::size_t k = r * run_length; k < stop; ++k) {
+                if (k + PREFETCH_AHEAD < end) prefetch(order[k + PREFETCH_AHEAD]);
+                body(order[k], state);
+            }
         }
-    });
+    };
+    // The threshold counts points, not runs, as parallel_for's does.
+    if (n < MIN_PARALLEL_POINTS) {
+        visit(0, runs);
+        return;
+    }
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, runs, 1),
+                      [&visit](const tbb::blocked_range<std::size_t>& r) { visit(r.begin(), r.end()); });
 }
 
 // chunk_fn(begin, end) for every fixed chunk [CHUNK_SIZE*c, min(CHUNK_SIZE*(c+1), n)),

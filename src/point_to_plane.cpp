@@ -183,25 +183,27 @@ double plane_residual(const Point3& moved, const Point3& q, const Point3& n) {
 }  // namespace
 
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                std::span<const std::uint32_t> query_order, const KdTree& tree,
+                                const QueryOrder& order, const KdTree& tree,
                                 std::span<const Point3> target_normals, const PlaneCorrespondences& previous,
                                 PlaneCorrespondences& out) {
     const bool seeded = previous.filled;
     const MotionBound motion(previous.pose, t);
-    parallel_for_in_order(
-        query_order,
+    const std::span<const QueryRun> runs = order.runs();
+    parallel_for_in_runs(
+        order.indices(), QUERY_RUN_LENGTH,
         [&](std::uint32_t ahead) {
             prefetch_for_reading(&source[ahead]);
             prefetch_for_reading(&previous.pairs[ahead]);
             prefetch_for_writing(&out.pairs[ahead]);
         },
-        [&](std::uint32_t i) {
+        [&](std::size_t run) { return seeded ? motion.over(runs[run]) : 0.0; },
+        [&](std::uint32_t i, double moved_at_most) {
             const Point3 moved = t.apply(source[i]);
             double bound = std::numeric_limits<double>::infinity();
             if (seeded) {
                 const PlaneCorrespondence was = previous.pairs[i];  // a copy: `out` may be `previous`
                 const Point3 q = tree.point(was.position);
-                const KeepTest test = keep_test(moved, q, was.clearance, motion.at(source[i]));
+                const SquaredKeepTest test = keep_test_squared(moved, q, was.clearance, moved_at_most);
                 if (test.kept > 0.0f) {
                     out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position, test.kept};
                     return;
@@ -236,7 +238,7 @@ public:
                 std::span<const Point3> normals, const RegisterOptions& options,
                 const SimilarityTransform& initial)
         : source_(source), target_(target), tree_(tree), normals_(normals), options_(options),
-          robust_(options.method == Method::RobustPointToPlane), order_(morton_order(source)),
+          robust_(options.method == Method::RobustPointToPlane), order_(QueryOrder::spatial(source)),
           current_(source.size()),
           spare_(source.size()), weights_(source.size(), 1.0), t_(initial), t_old_(initial) {
         fill(t_, current_, current_);
@@ -386,7 +388,7 @@ private:
     const RegisterOptions& options_;
     const bool robust_;
 
-    std::vector<std::uint32_t> order_;  // spatially coherent query order, fixed per run
+    QueryOrder order_;  // spatially coherent query order, fixed per run
     PlaneCorrespondences current_;
     PlaneCorrespondences spare_;
     std::vector<double> weights_;

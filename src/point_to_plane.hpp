@@ -7,6 +7,7 @@
 #include "options.hpp"
 #include "pose.hpp"
 #include "solver.hpp"
+#include "spatial_order.hpp"
 #include "types.hpp"
 
 #include <cstdint>
@@ -34,21 +35,22 @@ struct PlaneCorrespondences {
 };
 
 // For every source point x, the normal of the tree's nearest point q to T(x) and the
-// residual n . (T(x) - q), written to `out`. Points are queried in `query_order` (any
-// permutation of the source indices; a spatially coherent one keeps the tree in cache).
-// If `previous` (which may be `out` itself) holds answers, a point whose query moved by
-// less than its clearance keeps its answer without a search, and any other search
+// residual n . (T(x) - q), written to `out`. Points are queried in `order` (any
+// permutation of the source indices; a spatially coherent one keeps the tree in cache
+// and the runs' balls small). If `previous` (which may be `out` itself) holds answers, a
+// point whose query moved by less than its clearance keeps its answer without a search
+// (the move is bounded once per run of the order), and any other search
 // starts from the distance to the previous answer. Each result goes to its own slot, so
 // none of this changes anything but the speed.
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                std::span<const std::uint32_t> query_order, const KdTree& tree,
+                                const QueryOrder& order, const KdTree& tree,
                                 std::span<const Point3> target_normals, const PlaneCorrespondences& previous,
                                 PlaneCorrespondences& out);
 
 inline void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                       std::span<const std::uint32_t> query_order, const KdTree& tree,
+                                       const QueryOrder& order, const KdTree& tree,
                                        std::span<const Point3> target_normals, PlaneCorrespondences& out) {
-    find_plane_correspondences(t, source, query_order, tree, target_normals, out, out);
+    find_plane_correspondences(t, source, order, tree, target_normals, out, out);
 }
 
 // The exact derivative of n . (T(x) p - q) with respect to the six coordinates x,

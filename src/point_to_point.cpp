@@ -17,23 +17,24 @@
 namespace tarvo {
 
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                std::span<const std::uint32_t> query_order, const KdTree& tree,
-                                PointCorrespondences& out) {
+                                const QueryOrder& order, const KdTree& tree, PointCorrespondences& out) {
     const bool seeded = out.filled;
     const MotionBound motion(out.pose, t);
-    parallel_for_in_order(
-        query_order,
+    const std::span<const QueryRun> runs = order.runs();
+    parallel_for_in_runs(
+        order.indices(), QUERY_RUN_LENGTH,
         [&](std::uint32_t ahead) {
             prefetch_for_reading(&source[ahead]);
             prefetch_for_writing(&out.points[ahead]);
             prefetch_for_writing(&out.distances[ahead]);
             prefetch_for_writing(&out.clearances[ahead]);
         },
-        [&](std::uint32_t i) {
+        [&](std::size_t run) { return seeded ? motion.over(runs[run]) : 0.0; },
+        [&](std::uint32_t i, double moved_at_most) {
             const Point3 y = t.apply(source[i]);
             double bound = std::numeric_limits<double>::infinity();
             if (seeded) {
-                const KeepTest test = keep_test(y, out.points[i], out.clearances[i], motion.at(source[i]));
+                const KeepTest test = keep_test(y, out.points[i], out.clearances[i], moved_at_most);
                 if (test.kept > 0.0f) {
                     out.distances[i] = test.distance;
                     out.clearances[i] = test.kept;
@@ -79,7 +80,7 @@ public:
           options_(options),
           accelerated_(options.method != Method::Icp),
           robust_(options.method == Method::RobustIcp),
-          order_(morton_order(source)),
+          order_(QueryOrder::spatial(source)),
           corr_(source.size()),
           weights_(source.size(), 1.0),
           t_(initial),
@@ -185,7 +186,7 @@ private:
     const RegisterOptions& options_;
     const bool accelerated_;
     const bool robust_;
-    std::vector<std::uint32_t> order_;  // spatially coherent query order, fixed per run
+    QueryOrder order_;  // spatially coherent query order, fixed per run
     PointCorrespondences corr_;
     std::vector<double> weights_;
     std::vector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy

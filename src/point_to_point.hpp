@@ -5,6 +5,7 @@
 #include "kdtree.hpp"
 #include "options.hpp"
 #include "solver.hpp"
+#include "spatial_order.hpp"
 #include "types.hpp"
 
 #include <span>
@@ -25,14 +26,14 @@ struct PointCorrespondences {
 };
 
 // For every source point x, the tree's nearest point to T(x). Points are queried in
-// `query_order` (any permutation of the source indices; a spatially coherent one keeps
-// the tree in cache). Once `out` has been filled, a point whose query moved by less
-// than its clearance keeps its answer without a search, and any other search starts
-// from the distance to the previous answer; each result is written to its own slot.
-// None of this changes a single bit of the outcome.
+// `order` (any permutation of the source indices; a spatially coherent one keeps the
+// tree in cache and the runs' balls small). Once `out` has been filled, a point whose
+// query moved by less than its clearance keeps its answer without a search (the move
+// is bounded once per run of the order), and any other search starts from the
+// distance to the previous answer; each result is written to its own slot. None of
+// this changes a single bit of the outcome.
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                std::span<const std::uint32_t> query_order, const KdTree& tree,
-                                PointCorrespondences& out);
+                                const QueryOrder& order, const KdTree& tree, PointCorrespondences& out);
 
 // Both clouds in the normalised frame; `tree` is built over `target`. Cannot fail.
 SolverResult solve_point_to_point(std::span<const Point3> source, std::span<const Point3> target,

@@ -74,7 +74,47 @@ void sort_by_digit(const std::vector<std::uint64_t>& in, std::vector<std::uint64
     for (std::uint64_t key : in) out[start[(key >> shift) & (kBuckets - 1)]++] = key;
 }
 
+// The ball around the points the indices name: centred on the middle of their box, its
+// radius widened well past the rounding of the distances behind it. A point with a
+// coordinate that is not finite, or whose size overflows, makes the ball infinite.
+QueryRun run_ball(std::span<const Point3> points, std::span<const std::uint32_t> indices) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
+    double size = 0.0;
+    for (std::uint32_t i : indices) {
+        const Point3& p = points[i];
+        const double s = std::abs(p.x) + std::abs(p.y) + std::abs(p.z);
+        if (!std::isfinite(s)) return {p, inf, inf};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], p[a]);
+            hi[a] = std::max(hi[a], p[a]);
+        }
+        size = std::max(size, s);
+    }
+    // Halves first: lo + hi may overflow where the points do not.
+    const Point3 center{lo[0] / 2 + hi[0] / 2, lo[1] / 2 + hi[1] / 2, lo[2] / 2 + hi[2] / 2};
+    double radius2 = 0.0;
+    for (std::uint32_t i : indices) {
+        const Point3& p = points[i];
+        const double dx = p.x - center.x, dy = p.y - center.y, dz = p.z - center.z;
+        radius2 = std::max(radius2, (dx * dx + dy * dy) + dz * dz);
+    }
+    return {center, std::sqrt(radius2) * (1.0 + 1e-12), size * (1.0 + 1e-12)};
+}
+
 }  // namespace
+
+QueryOrder::QueryOrder(std::span<const Point3> cloud, std::vector<std::uint32_t> indices)
+    : indices_(std::move(indices)), runs_((indices_.size() + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH) {
+    if (indices_.size() != cloud.size()) precondition_failed("a query order lists every point once");
+    parallel_for(runs_.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) {
+            const std::size_t begin = r * QUERY_RUN_LENGTH;
+            const std::size_t length = std::min(QUERY_RUN_LENGTH, indices_.size() - begin);
+            runs_[r] = run_ball(cloud, std::span(indices_).subspan(begin, length));
+        }
+    });
+}
 
 std::vector<std::uint32_t> morton_order(std::span<const Point3> points) {
     if (points.size() > std::numeric_limits<std::uint32_t>::max())

@@ -60,25 +60,37 @@ std::vector<MotionCase> motion_cases() {
 
 class MotionBoundOn : public ::testing::TestWithParam<MotionCase> {};
 
+// Each point is checked against a run of its own and against the run of a spatial
+// order that holds it.
 TEST_P(MotionBoundOn, CoversTheComputedMove) {
     const MotionCase c = GetParam();
     const MotionBound bound(c.from, c.to);
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(-c.radius, c.radius);
-    long double worst_ratio = 0.0L;
-    for (int k = 0; k < 20000; ++k) {
-        const Point3 s{u(rng), u(rng), u(rng)};
+    PointCloud points(20000);
+    for (auto& s : points) s = {u(rng), u(rng), u(rng)};
+    const QueryOrder order = QueryOrder::spatial(points);
+    long double worst_ratio = 0.0L, run_ratio_sum = 0.0L;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        const Point3& s = points[order.indices()[k]];
         const long double moved = gap(c.from.apply(s), c.to.apply(s));
-        const double limit = bound.at(s);
-        ASSERT_LE(moved, (long double)limit) << c.name << " point " << k;
-        if (moved > 0) worst_ratio = std::max(worst_ratio, moved / limit);
+        const double alone = bound.over({s, 0.0, std::abs(s.x) + std::abs(s.y) + std::abs(s.z)});
+        const double in_run = bound.over(order.runs()[k / QUERY_RUN_LENGTH]);
+        ASSERT_LE(moved, (long double)alone) << c.name << " point " << k;
+        ASSERT_LE(moved, (long double)in_run) << c.name << " place " << k;
+        if (moved > 0) {
+            worst_ratio = std::max(worst_ratio, moved / alone);
+            run_ratio_sum += moved / in_run;
+        }
     }
-    // Not vacuous: the bound is tight enough to let small moves through.
+    // Not vacuous: alone, the bound is the move itself, not a norm bound; and a run's
+    // ball costs little.
     if (std::string(c.name) == "large") {
-        EXPECT_GT(worst_ratio, 0.999L);  // the move itself, not a norm bound
+        EXPECT_GT(worst_ratio, 0.999L);
+        EXPECT_GT(run_ratio_sum / points.size(), 0.6L);
     }
     if (std::string(c.name) == "same") {
-        EXPECT_LT(bound.at(Point3{0.6, 0.0, 0.8}), 1e-11);
+        EXPECT_LT(bound.over({Point3{0.6, 0.0, 0.8}, 0.0, 1.4}), 1e-11);
     }
 }
 
@@ -101,6 +113,11 @@ TEST(ClearanceAfterMove, RefusesWhatCannotBeTrusted) {
     EXPECT_EQ(clearance_after_move(1.0f, std::nan(""), 0.1), 0.0f);
     EXPECT_EQ(clearance_after_move(1.0f, 0.1, kInf), 0.0f);
     EXPECT_EQ(clearance_after_move(std::numeric_limits<float>::quiet_NaN(), 0.0, 0.1), 0.0f);
+    // In squares too: a negative room would pass once squared.
+    EXPECT_EQ(keep_test_squared({0, 0, 0}, {1, 0, 0}, 1.0f, 3.0).kept, 0.0f);
+    EXPECT_EQ(keep_test_squared({0, 0, 0}, {0.5, 0, 0}, 1.0f, 0.5).kept, 0.0f);
+    EXPECT_GT(keep_test_squared({0, 0, 0}, {0.5, 0, 0}, 1.0f, 0.25).kept, 0.0f);
+    EXPECT_EQ(keep_test_squared({0, 0, 0}, {0.1, 0, 0}, 1.0f, std::nan("")).kept, 0.0f);
     // An overflowed clearance means only "at least the largest double".
     EXPECT_LT(clearance_of_search(kInf), kInf);
 }
@@ -123,22 +140,26 @@ TEST(ClearanceAfterMove, KeptAnswersAreStrictlyNearest) {
         const Point3 moved{q.x + step * u(rng), q.y + step * u(rng), q.z + step * u(rng)};
         const double delta = static_cast<double>(gap(q, moved)) * (1 + 1e-12);
         const double distance = std::sqrt(tree_distance2(moved, found.hit.point));
-        const float left = clearance_after_move(clearance, delta, distance);
-        if (left == 0.0f) {
-            ++refused;
-            continue;
+        // Both forms of the test: from the distance, and in squares.
+        const float lefts[] = {clearance_after_move(clearance, delta, distance),
+                               keep_test_squared(moved, found.hit.point, clearance, delta).kept};
+        for (const float left : lefts) {
+            if (left == 0.0f) {
+                ++refused;
+                continue;
+            }
+            ++kept;
+            const double d_answer = tree_distance2(moved, found.hit.point);
+            for (std::uint32_t p = 0; p < tree.size(); ++p) {
+                if (p == found.position) continue;
+                ASSERT_LT(d_answer, tree_distance2(moved, tree.point(p)));
+                ASSERT_LE((long double)left, gap(moved, tree.point(p)));
+            }
+            EXPECT_EQ(nearest(tree, moved).index, found.hit.index);
         }
-        ++kept;
-        const double d_answer = tree_distance2(moved, found.hit.point);
-        for (std::uint32_t p = 0; p < tree.size(); ++p) {
-            if (p == found.position) continue;
-            ASSERT_LT(d_answer, tree_distance2(moved, tree.point(p)));
-            ASSERT_LE((long double)left, gap(moved, tree.point(p)));
-        }
-        EXPECT_EQ(nearest(tree, moved).index, found.hit.index);
     }
-    EXPECT_GT(kept, 300);
-    EXPECT_GT(refused, 10);
+    EXPECT_GT(kept, 600);
+    EXPECT_GT(refused, 20);
 }
 
 // ---- passes ----------------------------------------------------------------------------
@@ -200,7 +221,7 @@ class ReusingPass : public ::testing::TestWithParam<int> {};
 TEST_P(ReusingPass, PointPassesEqualFreshOnes) {
     const PassCase c = pass_case(GetParam());
     const KdTree tree = KdTree::build(c.target);
-    const std::vector<std::uint32_t> order = morton_order(c.source);
+    const QueryOrder order = QueryOrder::spatial(c.source);
     PointCorrespondences reused(c.source.size());
     std::size_t kept = 0;
     for (const SimilarityTransform& t : converging_run()) {
@@ -223,7 +244,7 @@ TEST_P(ReusingPass, PointPassesEqualFreshOnes) {
 TEST_P(ReusingPass, PlanePassesEqualFreshOnes) {
     const PassCase c = pass_case(GetParam());
     const KdTree tree = KdTree::build(c.target);
-    const std::vector<std::uint32_t> order = morton_order(c.source);
+    const QueryOrder order = QueryOrder::spatial(c.source);
     PlaneCorrespondences current(c.source.size()), spare(c.source.size());
     std::size_t kept = 0;
     for (const SimilarityTransform& t : converging_run()) {

@@ -30,27 +30,37 @@ TEST_P(ParallelForCovers, EveryIndexExactlyOnce) {
 INSTANTIATE_TEST_SUITE_P(Sizes, ParallelForCovers,
                          ::testing::Values(0, 1, MIN_PARALLEL_POINTS - 1, MIN_PARALLEL_POINTS, 100000));
 
-// Every index of a reversed order is visited once; every prefetch names an index that is
-// still to come, and only indices the loop visits.
+// Every index of a reversed order is visited once, with the state its run started;
+// every prefetch names an index that is still to come, and only indices the loop visits.
 TEST_P(ParallelForCovers, EveryIndexOfAnOrderOnceWithPrefetchesAhead) {
     const std::size_t n = GetParam();
+    constexpr std::size_t run_length = 32;
     std::vector<std::uint32_t> order(n);
     for (std::size_t k = 0; k < n; ++k) order[k] = static_cast<std::uint32_t>(n - 1 - k);
-    std::vector<std::atomic<int>> visits(n), prefetches(n);
-    std::atomic<bool> prefetched_a_visited_index{false};
-    parallel_for_in_order(
-        order,
+    std::vector<std::atomic<int>> visits(n), prefetches(n), starts((n + run_length - 1) / run_length);
+    std::atomic<bool> prefetched_a_visited_index{false}, wrong_run{false};
+    parallel_for_in_runs(
+        order, run_length,
         [&](std::uint32_t ahead) {
             ASSERT_LT(ahead, n);
             if (visits[ahead].load() != 0) prefetched_a_visited_index = true;
             prefetches[ahead].fetch_add(1);
         },
-        [&](std::uint32_t i) { visits[i].fetch_add(1); });
+        [&](std::size_t run) {
+            starts[run].fetch_add(1);
+            return run;
+        },
+        [&](std::uint32_t i, std::size_t run) {
+            if ((n - 1 - i) / run_length != run) wrong_run = true;
+            visits[i].fetch_add(1);
+        });
     for (std::size_t i = 0; i < n; ++i) {
         ASSERT_EQ(visits[i].load(), 1) << "index " << i;
         ASSERT_LE(prefetches[i].load(), 1) << "index " << i;
     }
+    for (std::size_t r = 0; r < starts.size(); ++r) ASSERT_EQ(starts[r].load(), 1) << "run " << r;
     EXPECT_FALSE(prefetched_a_visited_index.load());
+    EXPECT_FALSE(wrong_run.load());
 }
 
 class MapChunksSplits : public ::testing::TestWithParam<std::size_t> {};

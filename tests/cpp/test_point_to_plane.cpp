@@ -361,7 +361,7 @@ TEST_P(PlaneMethods, ResidualsAreNonNegativeDistancesAtTheFinalTransform) {
     const SolverResult result = solve_point_to_plane(source, target.points, tree, target.normals, o, initial);
     ASSERT_EQ(result.residuals.size(), source.size());
     PlaneCorrespondences final_corr(source.size());
-    find_plane_correspondences(result.transform, source, morton_order(source), tree, target.normals, final_corr);
+    find_plane_correspondences(result.transform, source, QueryOrder::spatial(source), tree, target.normals, final_corr);
     int negative_before_abs = 0;
     for (std::size_t i = 0; i < source.size(); ++i) {
         EXPECT_GE(result.residuals[i], 0.0);
@@ -422,7 +422,7 @@ TEST(PointToPlane, WithoutLineSearchEveryIterationIsAPlainGaussNewtonStep) {
     SimilarityTransform t = initial;
     PlaneCorrespondences corr(source.size());
     const std::vector<double> ones(source.size(), 1.0);
-    find_plane_correspondences(t, source, morton_order(source), tree, target.normals, corr);
+    find_plane_correspondences(t, source, QueryOrder::spatial(source), tree, target.normals, corr);
     double energy = 0.0, previous = std::numeric_limits<double>::infinity();
     int rises = 0;
     for (int it = 0; it < 12; ++it) {
@@ -432,7 +432,7 @@ TEST(PointToPlane, WithoutLineSearchEveryIterationIsAPlainGaussNewtonStep) {
         previous = energy;
         const PoseVector x = pose_log(t);
         t = pose_exp(x + point_to_plane_step(source, corr.pairs, ones, x));
-        find_plane_correspondences(t, source, morton_order(source), tree, target.normals, corr);
+        find_plane_correspondences(t, source, QueryOrder::spatial(source), tree, target.normals, corr);
     }
     EXPECT_GT(rises, 0);  // so a line search would have run
     EXPECT_EQ(solved.transform.rotation, t.rotation);
@@ -471,7 +471,7 @@ TEST_P(LineSearch, MatchesThePlainAlgorithm) {
     }
     const SolverResult solved = solve_point_to_plane(source, target.points, tree, target.normals, o, initial);
 
-    const std::vector<std::uint32_t> order = morton_order(source);
+    const QueryOrder order = QueryOrder::spatial(source);
     const std::vector<double> ones(source.size(), 1.0);
     auto energy_at = [&](const SimilarityTransform& t, PlaneCorrespondences& corr) {
         find_plane_correspondences(t, source, order, tree, target.normals, corr);

@@ -165,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(PointToPoint, IdenticalClouds,
 std::size_t stage_count(const PointCloud& source, const PointCloud& target, const KdTree& tree,
                         const RegisterOptions& o, const SimilarityTransform& initial) {
     PointCorrespondences corr(source.size());
-    find_point_correspondences(initial, source, morton_order(source), tree, corr);
+    find_point_correspondences(initial, source, QueryOrder::spatial(source), tree, corr);
     const double spacing = median_neighbour_distance(target, tree, neighbour_count(o.nu_neighbors, target.size()));
     NuSchedule schedule = NuSchedule::begin(spacing, corr.distances, o);
     std::size_t stages = 1;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <random>
 
@@ -56,6 +57,50 @@ TEST(MortonOrder, DegenerateClouds) {
     EXPECT_EQ(order, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6}));  // equal codes keep index order
 }
 
+// Long double: the exact distances, to well within the slack of the balls.
+long double exact_distance(const Point3& a, const Point3& b) {
+    const long double dx = (long double)a.x - b.x, dy = (long double)a.y - b.y, dz = (long double)a.z - b.z;
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// Every run's ball holds the points of its places, in any order, far out from the
+// origin too, where the centre is rounded.
+TEST(QueryOrderRuns, BallsHoldTheirPoints) {
+    const PointCloud near = random_cloud(1000, 5);
+    PointCloud far_out = random_cloud(1000, 6);
+    for (auto& p : far_out) p = {1e160 + 1e150 * p.x, -1e160 + 1e150 * p.y, 3e-300 * p.z};
+    std::vector<std::uint32_t> reversed(far_out.size());
+    std::iota(reversed.rbegin(), reversed.rend(), 0u);
+    const std::pair<const PointCloud*, QueryOrder> orders[] = {{&near, QueryOrder::spatial(near)},
+                                                               {&far_out, QueryOrder(far_out, reversed)}};
+    for (const auto& [cloud, order] : orders) {
+        ASSERT_EQ(order.runs().size(), (cloud->size() + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH);
+        for (std::size_t k = 0; k < order.indices().size(); ++k) {
+            const QueryRun& run = order.runs()[k / QUERY_RUN_LENGTH];
+            const Point3& s = (*cloud)[order.indices()[k]];
+            ASSERT_TRUE(std::isfinite(run.radius));
+            ASSERT_LE(exact_distance(s, run.center), (long double)run.radius) << "place " << k;
+            ASSERT_LE((long double)std::abs(s.x) + std::abs(s.y) + std::abs(s.z), (long double)run.size);
+        }
+    }
+}
+
+TEST(QueryOrderRuns, PointsThatAreNotFiniteMakeTheirBallInfinite) {
+    PointCloud cloud = random_cloud(100, 7);
+    cloud[40].y = std::numeric_limits<double>::quiet_NaN();
+    cloud[70].z = std::numeric_limits<double>::infinity();
+    cloud[5] = {1.7e308, -1.7e308, 1.7e308};  // finite, but its size overflows
+    std::vector<std::uint32_t> index_order(cloud.size());
+    std::iota(index_order.begin(), index_order.end(), 0u);
+    const QueryOrder order(cloud, index_order);
+    for (std::size_t r = 0; r < order.runs().size(); ++r) {
+        const bool poisoned = r == 0 || r == 40 / QUERY_RUN_LENGTH || r == 70 / QUERY_RUN_LENGTH;
+        EXPECT_EQ(std::isinf(order.runs()[r].radius), poisoned) << "run " << r;
+        EXPECT_EQ(std::isinf(order.runs()[r].size), poisoned) << "run " << r;
+    }
+    EXPECT_DEATH(QueryOrder(cloud, std::vector<std::uint32_t>(3)), "a query order lists every point once");
+}
+
 struct SearchCase {
     const char* name;
     PointCloud target;
@@ -96,9 +141,9 @@ TEST_P(SeededOrderedSearch, MatchesThePlainSearchInIndexOrder) {
         SimilarityTransform t;
         t.translation = Vec3(0.03 * step, -0.02 * step, 0.0);
         if (GetParam() == 1) t.translation = Vec3::Zero();  // keep the grid ties exact
-        find_point_correspondences(t, c.source, morton_order(c.source), tree, fast);
+        find_point_correspondences(t, c.source, QueryOrder::spatial(c.source), tree, fast);
         PointCorrespondences plain(c.source.size());
-        find_point_correspondences(t, c.source, index_order, tree, plain);
+        find_point_correspondences(t, c.source, QueryOrder(c.source, index_order), tree, plain);
         for (std::size_t i = 0; i < c.source.size(); ++i) {
             const NearestHit ref = nearest(tree, t.apply(c.source[i]));
             ASSERT_EQ(fast.points[i], ref.point) << c.name << " point " << i << " step " << step;
