@@ -82,6 +82,14 @@ void parallel_for_in_runs(std::span<const std::uint32_t> order, std::size_t run_
                       [&visit](const tbb::blocked_range<std::size_t>& r) { visit(r.begin(), r.end()); });
 }
 
+// body(i) for every index i of `order`, with the prefetches of parallel_for_in_runs.
+template <class Prefetch, class Body>
+void parallel_for_in_order(std::span<const std::uint32_t> order, const Prefetch& prefetch, const Body& body) {
+    parallel_for_in_runs(
+        order, MIN_PARALLEL_POINTS, prefetch, [](std::size_t) { return 0; },
+        [&body](std::uint32_t i, int) { body(i); });
+}
+
 // chunk_fn(begin, end) for every fixed chunk [CHUNK_SIZE*c, min(CHUNK_SIZE*(c+1), n)),
 // run in parallel; the chunk results come back in chunk order for the caller to reduce
 // in that order.

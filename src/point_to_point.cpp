@@ -16,37 +16,64 @@
 
 namespace tarvo {
 
-void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
-                                const QueryOrder& order, const KdTree& tree, PointCorrespondences& out) {
-    const bool seeded = out.filled;
+namespace {
+
+// The first phase of a seeded pass: every point whose answer is kept gets its new
+// distance and clearance; every other point is left with clearance 0, to be searched.
+void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
+                  PointCorrespondences& out) {
     const MotionBound motion(out.pose, t);
     const std::span<const QueryRun> runs = order.runs();
-    parallel_for_in_runs(
-        order.indices(), QUERY_RUN_LENGTH,
+    parallel_for(runs.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) out.run_moves[r] = motion.over(runs[r]);
+    });
+    const std::span<const std::uint32_t> run_of = order.run_of_point();
+    parallel_for(source.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const Point3 y = t.apply(source[i]);
+            const KeepTest test = keep_test(y, out.points[i], out.clearances[i], out.run_moves[run_of[i]]);
+            if (test.kept > 0.0f) out.distances[i] = test.distance;
+            out.clearances[i] = test.kept;
+        }
+    });
+}
+
+// Searches every point with clearance 0, in query order; `seeded`: its previous answer
+// bounds the search.
+void search_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
+                    const KdTree& tree, bool seeded, PointCorrespondences& out) {
+    parallel_for_in_order(
+        order.indices(),
         [&](std::uint32_t ahead) {
+            prefetch_for_writing(&out.clearances[ahead]);
+            if (seeded) return;  // most points are kept; their other slots are not touched
             prefetch_for_reading(&source[ahead]);
             prefetch_for_writing(&out.points[ahead]);
             prefetch_for_writing(&out.distances[ahead]);
-            prefetch_for_writing(&out.clearances[ahead]);
         },
-        [&](std::size_t run) { return seeded ? motion.over(runs[run]) : 0.0; },
-        [&](std::uint32_t i, double moved_at_most) {
+        [&](std::uint32_t i) {
+            if (out.clearances[i] > 0.0f) return;
             const Point3 y = t.apply(source[i]);
-            double bound = std::numeric_limits<double>::infinity();
-            if (seeded) {
-                const KeepTest test = keep_test(y, out.points[i], out.clearances[i], moved_at_most);
-                if (test.kept > 0.0f) {
-                    out.distances[i] = test.distance;
-                    out.clearances[i] = test.kept;
-                    return;
-                }
-                bound = next_above(test.distance2);
-            }
+            const double bound = seeded ? next_above(tree_distance2(y, out.points[i]))
+                                        : std::numeric_limits<double>::infinity();
             const ClearNearestHit found = nearest_with_clearance(tree, y, bound);
             out.points[i] = found.hit.point;
             out.distances[i] = std::sqrt(found.hit.dist2);
             out.clearances[i] = clearance_of_search(found.clearance2);
         });
+}
+
+}  // namespace
+
+void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
+                                const QueryOrder& order, const KdTree& tree, PointCorrespondences& out) {
+    const bool seeded = out.filled;
+    if (seeded) {
+        keep_answers(t, source, order, out);
+    } else {
+        std::fill(out.clearances.begin(), out.clearances.end(), 0.0f);
+    }
+    search_answers(t, source, order, tree, seeded, out);
     out.pose = t;
     out.filled = true;
 }

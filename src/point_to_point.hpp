@@ -18,20 +18,23 @@ namespace tarvo {
 struct PointCorrespondences {
     std::vector<Point3> points;
     std::vector<double> distances;
-    std::vector<float> clearances;
-    SimilarityTransform pose;  // the transform the points were found under
-    bool filled = false;       // points hold an earlier search's answers
+    std::vector<float> clearances;  // 0 between a pass's two phases: to be searched
+    std::vector<double> run_moves;  // scratch: how far each run of the query order moves
+    SimilarityTransform pose;       // the transform the points were found under
+    bool filled = false;            // points hold an earlier search's answers
 
-    explicit PointCorrespondences(std::size_t n) : points(n), distances(n), clearances(n) {}
+    explicit PointCorrespondences(std::size_t n)
+        : points(n), distances(n), clearances(n), run_moves((n + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH) {}
 };
 
 // For every source point x, the tree's nearest point to T(x). Points are queried in
 // `order` (any permutation of the source indices; a spatially coherent one keeps the
 // tree in cache and the runs' balls small). Once `out` has been filled, a point whose
 // query moved by less than its clearance keeps its answer without a search (the move
-// is bounded once per run of the order), and any other search starts from the
-// distance to the previous answer; each result is written to its own slot. None of
-// this changes a single bit of the outcome.
+// is bounded once per run of the order); these tests run first, in index order, which
+// streams through memory, and only the points that fail them are then searched in
+// query order, each search starting from the distance to the previous answer. Each
+// result is written to its own slot. None of this changes a single bit of the outcome.
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree, PointCorrespondences& out);
 

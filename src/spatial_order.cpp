@@ -105,13 +105,17 @@ QueryRun run_ball(std::span<const Point3> points, std::span<const std::uint32_t>
 }  // namespace
 
 QueryOrder::QueryOrder(std::span<const Point3> cloud, std::vector<std::uint32_t> indices)
-    : indices_(std::move(indices)), runs_((indices_.size() + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH) {
+    : indices_(std::move(indices)),
+      runs_((indices_.size() + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH),
+      run_of_point_(indices_.size()) {
     if (indices_.size() != cloud.size()) precondition_failed("a query order lists every point once");
     parallel_for(runs_.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t r = first; r < last; ++r) {
             const std::size_t begin = r * QUERY_RUN_LENGTH;
             const std::size_t length = std::min(QUERY_RUN_LENGTH, indices_.size() - begin);
-            runs_[r] = run_ball(cloud, std::span(indices_).subspan(begin, length));
+            const std::span<const std::uint32_t> run = std::span(indices_).subspan(begin, length);
+            runs_[r] = run_ball(cloud, run);
+            for (std::uint32_t i : run) run_of_point_[i] = static_cast<std::uint32_t>(r);
         }
     });
 }

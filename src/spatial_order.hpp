@@ -39,10 +39,13 @@ public:
     std::span<const std::uint32_t> indices() const { return indices_; }
     // Run r covers places r * QUERY_RUN_LENGTH up to the next run's first place.
     std::span<const QueryRun> runs() const { return runs_; }
+    // For each point (by index), the run that holds its place.
+    std::span<const std::uint32_t> run_of_point() const { return run_of_point_; }
 
 private:
     std::vector<std::uint32_t> indices_;
     std::vector<QueryRun> runs_;
+    std::vector<std::uint32_t> run_of_point_;
 };
 
 }  // namespace tarvo
