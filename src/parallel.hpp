@@ -22,8 +22,16 @@ inline constexpr std::size_t CHUNK_SIZE = 16384;
 inline constexpr std::size_t PREFETCH_AHEAD = 8;
 
 #if defined(__GNUC__) || defined(__clang__)
-inline void prefetch_for_reading(const void* p) { __builtin_prefetch(p, 0); }
-inline void prefetch_for_writing(void* p) { __builtin_prefetch(p, 1); }
+// The empty asm uses the address: without it GCC 12 drops a prefetch that follows a
+// branch on loaded data, as the one in a pass that searches only marked points.
+inline void prefetch_for_reading(const void* p) {
+    __builtin_prefetch(p, 0);
+    asm volatile("" : : "r"(p));
+}
+inline void prefetch_for_writing(void* p) {
+    __builtin_prefetch(p, 1);
+    asm volatile("" : : "r"(p));
+}
 #else
 inline void prefetch_for_reading(const void*) {}
 inline void prefetch_for_writing(void*) {}
@@ -48,6 +56,22 @@ void parallel_for(std::size_t n, const Body& body) {
     }
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
                       [&body](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+}
+
+// body(begin, end) on disjoint ranges covering [0, n), as parallel_for, with every
+// boundary between two ranges a multiple of `align`: a range then owns whole words of a
+// bitmap with `align` bits to the word.
+template <class Body>
+void parallel_for_aligned(std::size_t n, std::size_t align, const Body& body) {
+    if (n == 0) return;
+    if (n < MIN_PARALLEL_POINTS) {
+        body(std::size_t{0}, n);
+        return;
+    }
+    const std::size_t blocks = (n + align - 1) / align;
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const tbb::blocked_range<std::size_t>& r) {
+        body(r.begin() * align, r.end() * align < n ? r.end() * align : n);
+    });
 }
 
 // For every run of `run_length` consecutive places of `order` (a permutation of point

@@ -19,7 +19,7 @@ namespace tarvo {
 namespace {
 
 // The first phase of a seeded pass: every point whose answer is kept gets its new
-// distance and clearance; every other point is left with clearance 0, to be searched.
+// distance and clearance; every other point gets its bit in `to_search`.
 void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
                   PointCorrespondences& out) {
     const MotionBound motion(out.pose, t);
@@ -28,31 +28,41 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
         for (std::size_t r = first; r < last; ++r) out.run_moves[r] = motion.over(runs[r]);
     });
     const std::span<const std::uint32_t> run_of = order.run_of_point();
-    parallel_for(source.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const Point3 y = t.apply(source[i]);
-            const KeepTest test = keep_test(y, out.points[i], out.clearances[i], out.run_moves[run_of[i]]);
-            if (test.kept > 0.0f) out.distances[i] = test.distance;
-            out.clearances[i] = test.kept;
+    parallel_for_aligned(source.size(), 64, [&](std::size_t first, std::size_t last) {
+        for (std::size_t word = first / 64; word * 64 < last; ++word) {
+            std::uint64_t bits = 0;
+            const std::size_t end = std::min(word * 64 + 64, last);
+            for (std::size_t i = word * 64; i < end; ++i) {
+                const Point3 y = t.apply(source[i]);
+                const KeepTest test = keep_test(y, out.points[i], out.clearances[i], out.run_moves[run_of[i]]);
+                if (test.kept > 0.0f) {
+                    out.distances[i] = test.distance;
+                    out.clearances[i] = test.kept;
+                } else {
+                    bits |= std::uint64_t{1} << (i % 64);
+                }
+            }
+            out.to_search[word] = bits;
         }
     });
 }
 
-// Searches every point with clearance 0, in query order; `seeded`: its previous answer
-// bounds the search.
+// Searches every point of the query order, or with `seeded` only those marked in
+// `to_search`, each from the distance to its previous answer.
 void search_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
                     const KdTree& tree, bool seeded, PointCorrespondences& out) {
+    const auto marked = [&](std::uint32_t i) { return (out.to_search[i / 64] >> (i % 64) & 1) != 0; };
     parallel_for_in_order(
         order.indices(),
         [&](std::uint32_t ahead) {
-            prefetch_for_writing(&out.clearances[ahead]);
-            if (seeded) return;  // most points are kept; their other slots are not touched
+            if (seeded && !marked(ahead)) return;
             prefetch_for_reading(&source[ahead]);
             prefetch_for_writing(&out.points[ahead]);
             prefetch_for_writing(&out.distances[ahead]);
+            prefetch_for_writing(&out.clearances[ahead]);
         },
         [&](std::uint32_t i) {
-            if (out.clearances[i] > 0.0f) return;
+            if (seeded && !marked(i)) return;
             const Point3 y = t.apply(source[i]);
             const double bound = seeded ? next_above(tree_distance2(y, out.points[i]))
                                         : std::numeric_limits<double>::infinity();
@@ -68,11 +78,7 @@ void search_answers(const SimilarityTransform& t, std::span<const Point3> source
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree, PointCorrespondences& out) {
     const bool seeded = out.filled;
-    if (seeded) {
-        keep_answers(t, source, order, out);
-    } else {
-        std::fill(out.clearances.begin(), out.clearances.end(), 0.0f);
-    }
+    if (seeded) keep_answers(t, source, order, out);
     search_answers(t, source, order, tree, seeded, out);
     out.pose = t;
     out.filled = true;

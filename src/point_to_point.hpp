@@ -8,6 +8,7 @@
 #include "spatial_order.hpp"
 #include "types.hpp"
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -18,13 +19,17 @@ namespace tarvo {
 struct PointCorrespondences {
     std::vector<Point3> points;
     std::vector<double> distances;
-    std::vector<float> clearances;  // 0 between a pass's two phases: to be searched
-    std::vector<double> run_moves;  // scratch: how far each run of the query order moves
-    SimilarityTransform pose;       // the transform the points were found under
-    bool filled = false;            // points hold an earlier search's answers
+    std::vector<float> clearances;
+    // Scratch of a pass: how far each run of the query order moves, and a bit per point
+    // (by index, 64 to a word) for the points whose answer was not kept.
+    std::vector<double> run_moves;
+    std::vector<std::uint64_t> to_search;
+    SimilarityTransform pose;  // the transform the points were found under
+    bool filled = false;       // points hold an earlier search's answers
 
     explicit PointCorrespondences(std::size_t n)
-        : points(n), distances(n), clearances(n), run_moves((n + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH) {}
+        : points(n), distances(n), clearances(n), run_moves((n + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH),
+          to_search((n + 63) / 64) {}
 };
 
 // For every source point x, the tree's nearest point to T(x). Points are queried in

@@ -30,6 +30,20 @@ TEST_P(ParallelForCovers, EveryIndexExactlyOnce) {
 INSTANTIATE_TEST_SUITE_P(Sizes, ParallelForCovers,
                          ::testing::Values(0, 1, MIN_PARALLEL_POINTS - 1, MIN_PARALLEL_POINTS, 100000));
 
+// Aligned ranges cover [0, n) once, and every boundary between two of them is a
+// multiple of the alignment.
+TEST_P(ParallelForCovers, AlignedRangesSplitOnMultiples) {
+    const std::size_t n = GetParam();
+    std::vector<std::atomic<int>> visits(n);
+    std::atomic<bool> misaligned{false};
+    parallel_for_aligned(n, 64, [&](std::size_t first, std::size_t last) {
+        if (first % 64 != 0 || (last % 64 != 0 && last != n) || first >= last) misaligned = true;
+        for (std::size_t i = first; i < last; ++i) visits[i].fetch_add(1);
+    });
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(visits[i].load(), 1) << "index " << i;
+    EXPECT_FALSE(misaligned.load());
+}
+
 // Every index of a reversed order is visited once, with the state its run started;
 // every prefetch names an index that is still to come, and only indices the loop visits.
 TEST_P(ParallelForCovers, EveryIndexOfAnOrderOnceWithPrefetchesAhead) {

@@ -79,6 +79,7 @@ TEST(QueryOrderRuns, BallsHoldTheirPoints) {
             const QueryRun& run = order.runs()[k / QUERY_RUN_LENGTH];
             const Point3& s = (*cloud)[order.indices()[k]];
             ASSERT_TRUE(std::isfinite(run.radius));
+            ASSERT_EQ(order.run_of_point()[order.indices()[k]], k / QUERY_RUN_LENGTH);
             ASSERT_LE(exact_distance(s, run.center), (long double)run.radius) << "place " << k;
             ASSERT_LE((long double)std::abs(s.x) + std::abs(s.y) + std::abs(s.z), (long double)run.size);
         }
