@@ -5,6 +5,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -112,6 +113,24 @@ void parallel_for_in_order(std::span<const std::uint32_t> order, const Prefetch&
     parallel_for_in_runs(
         order, MIN_PARALLEL_POINTS, prefetch, [](std::size_t) { return 0; },
         [&body](std::uint32_t i, int) { body(i); });
+}
+
+// Runs beside() on the pool while on_caller() runs on the calling thread, and returns
+// once both are done: work that does not wait for a serial step fills the other threads
+// meanwhile. With a single thread, beside() runs after on_caller(). If on_caller()
+// throws, beside() is cancelled and waited for before the exception leaves.
+template <class Beside, class OnCaller>
+void run_beside(const Beside& beside, const OnCaller& on_caller) {
+    tbb::task_group group;
+    group.run([&beside] { beside(); });
+    try {
+        on_caller();
+    } catch (...) {
+        group.cancel();
+        group.wait();
+        throw;
+    }
+    group.wait();
 }
 
 // chunk_fn(begin, end) for every fixed chunk [CHUNK_SIZE*c, min(CHUNK_SIZE*(c+1), n)),

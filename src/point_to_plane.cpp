@@ -235,10 +235,10 @@ namespace {
 class PlaneSolver {
 public:
     PlaneSolver(std::span<const Point3> source, std::span<const Point3> target, const KdTree& tree,
-                std::span<const Point3> normals, const RegisterOptions& options,
+                const QueryOrder& order, std::span<const Point3> normals, const RegisterOptions& options,
                 const SimilarityTransform& initial)
         : source_(source), target_(target), tree_(tree), normals_(normals), options_(options),
-          robust_(options.method == Method::RobustPointToPlane), order_(QueryOrder::spatial(source)),
+          robust_(options.method == Method::RobustPointToPlane), order_(order),
           current_(source.size()),
           spare_(source.size()), weights_(source.size(), 1.0), t_(initial), t_old_(initial) {
         fill(t_, current_, current_);
@@ -388,7 +388,7 @@ private:
     const RegisterOptions& options_;
     const bool robust_;
 
-    QueryOrder order_;  // spatially coherent query order, fixed per run
+    const QueryOrder& order_;  // spatially coherent, fixed per run
     PlaneCorrespondences current_;
     PlaneCorrespondences spare_;
     std::vector<double> weights_;
@@ -409,9 +409,9 @@ private:
 }  // namespace
 
 SolverResult solve_point_to_plane(std::span<const Point3> source, std::span<const Point3> target,
-                                  const KdTree& tree, std::span<const Point3> target_normals,
+                                  const KdTree& tree, const QueryOrder& order, std::span<const Point3> target_normals,
                                   const RegisterOptions& options, const SimilarityTransform& initial) {
-    return PlaneSolver(source, target, tree, target_normals, options, initial).run();
+    return PlaneSolver(source, target, tree, order, target_normals, options, initial).run();
 }
 
 }  // namespace tarvo

@@ -75,10 +75,10 @@ PoseVector point_to_plane_step(std::span<const Point3> source,
                                std::span<const PlaneCorrespondence> correspondences,
                                std::span<const double> weights, const PoseVector& x);
 
-// Both clouds in the normalised frame, `tree` over `target`, unit normals one per
-// target point, a rigid initial transform. Cannot fail.
+// Both clouds in the normalised frame, `tree` over `target`, `order` over `source`, unit
+// normals one per target point, a rigid initial transform. Cannot fail.
 SolverResult solve_point_to_plane(std::span<const Point3> source, std::span<const Point3> target,
-                                  const KdTree& tree, std::span<const Point3> target_normals,
+                                  const KdTree& tree, const QueryOrder& order, std::span<const Point3> target_normals,
                                   const RegisterOptions& options, const SimilarityTransform& initial);
 
 }  // namespace tarvo

@@ -107,13 +107,13 @@ SimilarityTransform from_anderson_vector(const AndersonVector& u, const Register
 class PointToPointRun {
 public:
     PointToPointRun(std::span<const Point3> source, std::span<const Point3> target, const KdTree& tree,
-                    const RegisterOptions& options, const SimilarityTransform& initial)
+                    const QueryOrder& order, const RegisterOptions& options, const SimilarityTransform& initial)
         : source_(source),
           tree_(tree),
           options_(options),
           accelerated_(options.method != Method::Icp),
           robust_(options.method == Method::RobustIcp),
-          order_(QueryOrder::spatial(source)),
+          order_(order),
           corr_(source.size()),
           weights_(source.size(), 1.0),
           t_(initial),
@@ -219,7 +219,7 @@ private:
     const RegisterOptions& options_;
     const bool accelerated_;
     const bool robust_;
-    QueryOrder order_;  // spatially coherent query order, fixed per run
+    const QueryOrder& order_;  // spatially coherent, fixed per run
     PointCorrespondences corr_;
     std::vector<double> weights_;
     std::vector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
@@ -238,9 +238,9 @@ private:
 }  // namespace
 
 SolverResult solve_point_to_point(std::span<const Point3> source, std::span<const Point3> target,
-                                  const KdTree& tree, const RegisterOptions& options,
+                                  const KdTree& tree, const QueryOrder& order, const RegisterOptions& options,
                                   const SimilarityTransform& initial) {
-    return PointToPointRun(source, target, tree, options, initial).run();
+    return PointToPointRun(source, target, tree, order, options, initial).run();
 }
 
 }  // namespace tarvo

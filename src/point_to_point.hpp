@@ -43,9 +43,10 @@ struct PointCorrespondences {
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree, PointCorrespondences& out);
 
-// Both clouds in the normalised frame; `tree` is built over `target`. Cannot fail.
+// Both clouds in the normalised frame; `tree` is built over `target`, `order` over
+// `source`. Cannot fail.
 SolverResult solve_point_to_point(std::span<const Point3> source, std::span<const Point3> target,
-                                  const KdTree& tree, const RegisterOptions& options,
+                                  const KdTree& tree, const QueryOrder& order, const RegisterOptions& options,
                                   const SimilarityTransform& initial);
 
 }  // namespace tarvo

@@ -4,10 +4,12 @@
 #include "parallel.hpp"
 #include "point_to_plane.hpp"
 #include "point_to_point.hpp"
+#include "spatial_order.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace tarvo {
 
@@ -215,15 +217,23 @@ Expected<RegistrationResult, RegisterError> register_with_normals(
     }
 
     const Normalization norm = compute_normalization(source, target, options.normalize);
-    const PointCloud src = normalise_cloud(source, norm.scale, norm.source_centre);
     const PointCloud dst = normalise_cloud(target, norm.scale, norm.target_centre);
     const SimilarityTransform initial = initial_transform(options, norm);
 
     SolverResult solved;
     {
-        const KdTree tree = KdTree::build(dst);
-        solved = plane ? solve_point_to_plane(src, dst, tree, normals, options, initial)
-                       : solve_point_to_point(src, dst, tree, options, initial);
+        // The tree is built on this thread alone; the source side is made meanwhile.
+        PointCloud src;
+        std::optional<QueryOrder> order;
+        std::optional<KdTree> tree;
+        run_beside(
+            [&] {
+                src = normalise_cloud(source, norm.scale, norm.source_centre);
+                order.emplace(QueryOrder::spatial(src));
+            },
+            [&] { tree.emplace(KdTree::build(dst)); });
+        solved = plane ? solve_point_to_plane(src, dst, *tree, *order, normals, options, initial)
+                       : solve_point_to_point(src, dst, *tree, *order, options, initial);
     }
     return make_result(solved, norm);
 }

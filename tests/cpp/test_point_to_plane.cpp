@@ -358,7 +358,7 @@ TEST_P(PlaneMethods, ResidualsAreNonNegativeDistancesAtTheFinalTransform) {
     o.max_iterations = 5;
     SimilarityTransform initial;
     initial.translation = motion.translation;
-    const SolverResult result = solve_point_to_plane(source, target.points, tree, target.normals, o, initial);
+    const SolverResult result = solve_point_to_plane(source, target.points, tree, QueryOrder::spatial(source), target.normals, o, initial);
     ASSERT_EQ(result.residuals.size(), source.size());
     PlaneCorrespondences final_corr(source.size());
     find_plane_correspondences(result.transform, source, QueryOrder::spatial(source), tree, target.normals, final_corr);
@@ -417,7 +417,7 @@ TEST(PointToPlane, WithoutLineSearchEveryIterationIsAPlainGaussNewtonStep) {
     o.max_iterations = 12;
     o.max_line_search = 0;
     const SimilarityTransform initial;
-    const SolverResult solved = solve_point_to_plane(source, target.points, tree, target.normals, o, initial);
+    const SolverResult solved = solve_point_to_plane(source, target.points, tree, QueryOrder::spatial(source), target.normals, o, initial);
 
     SimilarityTransform t = initial;
     PlaneCorrespondences corr(source.size());
@@ -440,7 +440,7 @@ TEST(PointToPlane, WithoutLineSearchEveryIterationIsAPlainGaussNewtonStep) {
     EXPECT_EQ(solved.iterations, 12u);
 
     o.max_line_search = 8;
-    const SolverResult searched = solve_point_to_plane(source, target.points, tree, target.normals, o, initial);
+    const SolverResult searched = solve_point_to_plane(source, target.points, tree, QueryOrder::spatial(source), target.normals, o, initial);
     EXPECT_NE(searched.transform.translation, t.translation);
 }
 
@@ -469,7 +469,7 @@ TEST_P(LineSearch, MatchesThePlainAlgorithm) {
         initial.rotation = known_motion().rotation;
         initial.translation = known_motion().translation + Vec3(1e-9, 0.0, -1e-9);
     }
-    const SolverResult solved = solve_point_to_plane(source, target.points, tree, target.normals, o, initial);
+    const SolverResult solved = solve_point_to_plane(source, target.points, tree, QueryOrder::spatial(source), target.normals, o, initial);
 
     const QueryOrder order = QueryOrder::spatial(source);
     const std::vector<double> ones(source.size(), 1.0);

@@ -181,7 +181,7 @@ TEST(Iterations, ZeroToleranceRunsEveryStageToItsBudget) {
         RegisterOptions o = default_options(method);
         o.tolerance = 0.0;
         o.max_iterations = 4;
-        const SolverResult r = solve_point_to_point(source, target, tree, o, SimilarityTransform{});
+        const SolverResult r = solve_point_to_point(source, target, tree, QueryOrder::spatial(source), o, SimilarityTransform{});
         const std::size_t stages =
             method == Method::RobustIcp ? stage_count(source, target, tree, o, SimilarityTransform{}) : 1;
         EXPECT_EQ(r.iterations, 4u * stages) << method_name(method);
@@ -197,7 +197,7 @@ TEST(Iterations, UnderflowingWeightsEndEveryStageAfterOneFit) {
     RegisterOptions o = default_options(Method::RobustIcp);
     o.nu_begin_k = 1e-3;  // nu0 is 1/1000 of the distances: every weight is exp(-500000) = 0
     o.nu_end_k = 1e-6;    // and several stages follow, each as degenerate
-    const SolverResult r = solve_point_to_point(source, target, tree, o, SimilarityTransform{});
+    const SolverResult r = solve_point_to_point(source, target, tree, QueryOrder::spatial(source), o, SimilarityTransform{});
     EXPECT_EQ(r.iterations, stage_count(source, target, tree, o, SimilarityTransform{}));
     EXPECT_GT(r.iterations, 1u);
     EXPECT_FALSE(r.converged);
