@@ -107,11 +107,13 @@ void parallel_for_in_runs(std::span<const std::uint32_t> order, std::size_t run_
                       [&visit](const tbb::blocked_range<std::size_t>& r) { visit(r.begin(), r.end()); });
 }
 
-// body(i) for every index i of `order`, with the prefetches of parallel_for_in_runs.
+// body(i) for every index i of `order`, with the prefetches of parallel_for_in_runs. The
+// runs carry no state here; their length only sets the smallest task.
 template <class Prefetch, class Body>
 void parallel_for_in_order(std::span<const std::uint32_t> order, const Prefetch& prefetch, const Body& body) {
+    constexpr std::size_t smallest_task = MIN_PARALLEL_POINTS;
     parallel_for_in_runs(
-        order, MIN_PARALLEL_POINTS, prefetch, [](std::size_t) { return 0; },
+        order, smallest_task, prefetch, [](std::size_t) { return 0; },
         [&body](std::uint32_t i, int) { body(i); });
 }
 
