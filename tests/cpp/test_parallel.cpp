@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -75,6 +77,33 @@ TEST_P(ParallelForCovers, EveryIndexOfAnOrderOnceWithPrefetchesAhead) {
     for (std::size_t r = 0; r < starts.size(); ++r) ASSERT_EQ(starts[r].load(), 1) << "run " << r;
     EXPECT_FALSE(prefetched_a_visited_index.load());
     EXPECT_FALSE(wrong_run.load());
+}
+
+// Both sides run; when the caller's side throws, the other side has either not started
+// or finished by the time the exception arrives, since it may use the caller's frame.
+TEST(RunBeside, BothSidesRunAndAThrowWaitsForTheOtherSide) {
+    int beside = 0, caller = 0;
+    run_beside([&] { beside = 1; }, [&] { caller = 2; });
+    EXPECT_EQ(beside, 1);
+    EXPECT_EQ(caller, 2);
+
+    std::atomic<int> started{0}, finished{0};
+    EXPECT_THROW(run_beside(
+                     [&] {
+                         started.fetch_add(1);
+                         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                         finished.fetch_add(1);
+                     },
+                     [&] {
+                         // Throw once the other side runs (with one thread it cannot start).
+                         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                         while (started.load() == 0 && std::chrono::steady_clock::now() < give_up) {
+                             std::this_thread::yield();
+                         }
+                         throw std::runtime_error("caller's side failed");
+                     }),
+                 std::runtime_error);
+    EXPECT_EQ(started.load(), finished.load());
 }
 
 class MapChunksSplits : public ::testing::TestWithParam<std::size_t> {};
