@@ -45,23 +45,9 @@ inline constexpr std::size_t MIN_PARALLEL_POINTS = 512;
 
 inline std::size_t chunk_count(std::size_t n) { return (n + CHUNK_SIZE - 1) / CHUNK_SIZE; }
 
-// Calls body(begin, end) on disjoint ranges covering [0, n), on the process-wide pool,
-// split adaptively down to single indices. A body that needs scratch space (a
-// neighbour buffer, say) creates it once per call and reuses it for its whole range.
-template <class Body>
-void parallel_for(std::size_t n, const Body& body) {
-    if (n == 0) return;
-    if (n < MIN_PARALLEL_POINTS) {
-        body(std::size_t{0}, n);
-        return;
-    }
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
-                      [&body](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
-}
-
-// body(begin, end) on disjoint ranges covering [0, n), as parallel_for, with every
-// boundary between two ranges a multiple of `align`: a range then owns whole words of a
-// bitmap with `align` bits to the word.
+// body(begin, end) on disjoint ranges covering [0, n), on the process-wide pool, split
+// adaptively, with every boundary between two ranges a multiple of `align`: a range
+// then owns whole words of a bitmap with `align` bits to the word.
 template <class Body>
 void parallel_for_aligned(std::size_t n, std::size_t align, const Body& body) {
     if (n == 0) return;
@@ -75,6 +61,14 @@ void parallel_for_aligned(std::size_t n, std::size_t align, const Body& body) {
     });
 }
 
+// Calls body(begin, end) on disjoint ranges covering [0, n), on the process-wide pool,
+// split adaptively down to single indices. A body that needs scratch space (a
+// neighbour buffer, say) creates it once per call and reuses it for its whole range.
+template <class Body>
+void parallel_for(std::size_t n, const Body& body) {
+    parallel_for_aligned(n, 1, body);
+}
+
 // For every run of `run_length` consecutive places of `order` (a permutation of point
 // indices; the last run may be shorter), in parallel over runs: state = start(r) once,
 // then body(i, state) for each index i of run r in order. Spatially ordered indices
@@ -84,27 +78,16 @@ void parallel_for_aligned(std::size_t n, std::size_t align, const Body& body) {
 template <class Prefetch, class Start, class Body>
 void parallel_for_in_runs(std::span<const std::uint32_t> order, std::size_t run_length, const Prefetch& prefetch,
                           const Start& start, const Body& body) {
-    const std::size_t n = order.size();
-    if (n == 0) return;
-    const std::size_t runs = (n + run_length - 1) / run_length;
-    const auto visit = [&](std::size_t first_run, std::size_t last_run) {
-        const std::size_t end = last_run * run_length < n ? last_run * run_length : n;
-        for (std::size_t r = first_run; r < last_run; ++r) {
-            const auto state = start(r);
-            const std::size_t stop = (r + 1) * run_length < end ? (r + 1) * run_length : end;
-            for (std::size_t k = r * run_length; k < stop; ++k) {
+    parallel_for_aligned(order.size(), run_length, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t first = begin; first < end; first += run_length) {
+            const auto state = start(first / run_length);
+            const std::size_t stop = first + run_length < end ? first + run_length : end;
+            for (std::size_t k = first; k < stop; ++k) {
                 if (k + PREFETCH_AHEAD < end) prefetch(order[k + PREFETCH_AHEAD]);
                 body(order[k], state);
             }
         }
-    };
-    // The threshold counts points, not runs, as parallel_for's does.
-    if (n < MIN_PARALLEL_POINTS) {
-        visit(0, runs);
-        return;
-    }
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, runs, 1),
-                      [&visit](const tbb::blocked_range<std::size_t>& r) { visit(r.begin(), r.end()); });
+    });
 }
 
 // body(i) for every index i of `order`, with the prefetches of parallel_for_in_runs. The

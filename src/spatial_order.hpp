@@ -20,7 +20,7 @@ inline constexpr std::size_t QUERY_RUN_LENGTH = 32;
 
 // A ball around the points of one run: every point s of the run has |s - center| <=
 // radius and |s.x| + |s.y| + |s.z| <= size. A pass bounds the move of all of them at
-// once from it (MotionBound::over). Infinite or NaN when a point is too far out to say.
+// once from it (MotionBound::over). Infinite when a point is too far out to say.
 struct QueryRun {
     Point3 center;
     double radius = 0.0;
