@@ -205,13 +205,17 @@ inline constexpr std::size_t kMaxPendingCells = 32;
 // once the near side is done, whether the far cell can still hold a better point. The
 // far cells wait on an explicit stack rather than in recursive calls: a descent then
 // costs no call per level, and a cell is still decided only after the whole subtree on
-// its near side, in the order recursion would decide it.
+// its near side, in the order recursion would decide it. Returns the least bound of the
+// cells and boxes the search passed over, where the search reports them; it is kept in
+// a local rather than in the search, since a member would go through memory at every
+// cell passed over and chain the decisions together.
 template <class Search>
-void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes, const Point3& q) {
+double visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes, const Point3& q) {
     PendingCell pending[kMaxPendingCells];
     std::size_t depth = 0;
     std::uint32_t node = 0;
     CellOffsets offsets{};
+    double passed_over = kInf;
     bool box_passed = false;  // the far cell now in hand already beat the best with its box
     for (;;) {
         const KdNode* nd = &nodes[node];
@@ -226,14 +230,15 @@ void visit_depth_first(Search& search, const KdNode* nodes, const NodeBox* boxes
             nd = &nodes[node];
             box_passed = false;
         }
-        if (box_passed || !search.prunes_by_boxes() || search.enters_region(box_bound(boxes[node], q)))
+        if (box_passed || !search.prunes_by_boxes() ||
+            search.enters_region(box_bound(boxes[node], q), passed_over))
             search.scan_leaf(*nd);
         for (;;) {
-            if (depth == 0) return;
+            if (depth == 0) return passed_over;
             const PendingCell& far = pending[--depth];
-            if (!search.enters_far_cell(far.offsets, far.offsets.o[far.axis])) continue;
+            if (!search.enters_far_cell(far.offsets, far.offsets.o[far.axis], passed_over)) continue;
             box_passed = search.prunes_by_boxes();
-            if (box_passed && !search.enters_region(box_bound(boxes[far.node], q))) continue;
+            if (box_passed && !search.enters_region(box_bound(boxes[far.node], q), passed_over)) continue;
             node = far.node;
             offsets = far.offsets;
             break;
@@ -252,7 +257,10 @@ public:
         : nodes_(tree.nodes().data()), boxes_(tree.boxes().data()), xs_(tree.xs()), ys_(tree.ys()),
           zs_(tree.zs()), q_(q), box_pruning_from_(tree.box_pruning_from()), best_(bound) {}
 
-    void run() { visit_depth_first(*this, nodes_, boxes_, q_); }
+    void run() {
+        const double passed_over = visit_depth_first(*this, nodes_, boxes_, q_);
+        if constexpr (Clearance) skipped_ = passed_over;
+    }
 
     bool prunes_by_boxes() const { return best_ > box_pruning_from_; }
 
@@ -260,12 +268,15 @@ public:
     std::uint32_t best_position() const { return best_pos_; }
     double clearance2() const { return std::min(runner_up_, skipped_); }
 
-    bool enters_far_cell(const CellOffsets& cell, double /*diff*/) { return enters_region(cell.bound()); }
+    bool enters_far_cell(const CellOffsets& cell, double /*diff*/, double& passed_over) const {
+        return enters_region(cell.bound(), passed_over);
+    }
 
-    // Whether to enter a cell or box none of whose points is nearer than `bound`.
-    bool enters_region(double bound) {
+    // Whether to enter a cell or box none of whose points is nearer than `bound`; with
+    // `Clearance`, a region passed over lowers `passed_over` to its bound.
+    bool enters_region(double bound, double& passed_over) const {
         if (bound < best_) return true;
-        if constexpr (Clearance) skipped_ = std::min(skipped_, bound);
+        if constexpr (Clearance) passed_over = std::min(passed_over, bound);
         return false;
     }
 
@@ -468,12 +479,12 @@ public:
 
     // A box is passed over only once the buffer is full and the box cannot beat its
     // last distance.
-    bool enters_region(double bound) const { return len_ < k_ || dists_[len_ - 1] > bound; }
+    bool enters_region(double bound, double& /*passed_over*/) const { return len_ < k_ || dists_[len_ - 1] > bound; }
     bool prunes_by_boxes() const { return len_ == k_ && dists_[len_ - 1] > box_pruning_from_; }
 
     // Until the buffer is full every cell is entered, unless its plane is at an
     // infinite distance; afterwards only cells that may beat the k-th distance.
-    bool enters_far_cell(const CellOffsets& cell, double diff) const {
+    bool enters_far_cell(const CellOffsets& cell, double diff, double& /*passed_over*/) const {
         if (len_ < k_) return kInf > diff * diff;
         return dists_[len_ - 1] > cell.bound();
     }
