@@ -109,11 +109,21 @@ QueryOrder::QueryOrder(std::span<const Point3> cloud, std::vector<std::uint32_t>
       runs_((indices_.size() + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH),
       run_of_point_(indices_.size()) {
     if (indices_.size() != cloud.size()) precondition_failed("a query order lists every point once");
+    const auto run_at = [&](std::size_t r) {
+        const std::size_t begin = r * QUERY_RUN_LENGTH;
+        return std::span(indices_).subspan(begin, std::min(QUERY_RUN_LENGTH, indices_.size() - begin));
+    };
     parallel_for(runs_.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t r = first; r < last; ++r) {
-            const std::size_t begin = r * QUERY_RUN_LENGTH;
-            const std::size_t length = std::min(QUERY_RUN_LENGTH, indices_.size() - begin);
-            const std::span<const std::uint32_t> run = std::span(indices_).subspan(begin, length);
+            // A run gathers its points from scattered places of the cloud: those of the
+            // run after next are requested now, so that their misses overlap this work.
+            if (r + 2 < last) {
+                for (std::uint32_t i : run_at(r + 2)) {
+                    prefetch_for_reading(&cloud[i]);
+                    prefetch_for_writing(&run_of_point_[i]);
+                }
+            }
+            const std::span<const std::uint32_t> run = run_at(r);
             runs_[r] = run_ball(cloud, run);
             for (std::uint32_t i : run) run_of_point_[i] = static_cast<std::uint32_t>(r);
         }
