@@ -115,7 +115,7 @@ public:
           robust_(options.method == Method::RobustIcp),
           order_(order),
           corr_(source.size()),
-          weights_(source.size(), 1.0),
+          weights_(robust_ ? source.size() : 0, 1.0),
           t_(initial),
           t_plain_(initial),
           t_prev_(initial) {
@@ -221,7 +221,7 @@ private:
     const bool robust_;
     const QueryOrder& order_;  // spatially coherent, fixed per run
     PointCorrespondences corr_;
-    std::vector<double> weights_;
+    std::vector<double> weights_;       // robust runs only; the others fit unweighted
     std::vector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
     SimilarityTransform t_;
     SimilarityTransform t_plain_;

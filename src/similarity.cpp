@@ -21,11 +21,21 @@ struct CovarianceSums {
     double variance = 0.0;  // sum of w |p - p_bar|^2
 };
 
+// The weight of point i: weights[i], or 1 when there are no weights. Products with the
+// 1 are exact, so an unweighted fit has the bits of one with every weight 1, without an
+// array of ones to fill and stream through.
+template <bool Weighted>
+double weight_at(std::span<const double> weights, std::size_t i) {
+    if constexpr (Weighted) return weights[i];
+    return 1.0;
+}
+
+template <bool Weighted>
 WeightSums weight_sums(std::span<const Point3> points, std::span<const Point3> corr,
                        std::span<const double> weights, std::size_t begin, std::size_t end) {
     WeightSums sums;
     for (std::size_t i = begin; i < end; ++i) {
-        const double w = weights[i];
+        const double w = weight_at<Weighted>(weights, i);
         const Point3& p = points[i];
         const Point3& q = corr[i];
         sums.w += w;
@@ -39,12 +49,13 @@ WeightSums weight_sums(std::span<const Point3> points, std::span<const Point3> c
     return sums;
 }
 
+template <bool Weighted>
 CovarianceSums covariance_sums(std::span<const Point3> points, std::span<const Point3> corr,
                                std::span<const double> weights, const Vec3& p_bar,
                                const Vec3& q_bar, std::size_t begin, std::size_t end) {
     CovarianceSums sums;
     for (std::size_t i = begin; i < end; ++i) {
-        const double w = weights[i];
+        const double w = weight_at<Weighted>(weights, i);
         const double u[3] = {points[i].x - p_bar[0], points[i].y - p_bar[1], points[i].z - p_bar[2]};
         const double v[3] = {w * (corr[i].x - q_bar[0]), w * (corr[i].y - q_bar[1]),
                              w * (corr[i].z - q_bar[2])};
@@ -111,8 +122,10 @@ std::optional<SimilarityTransform> fit_similarity(std::span<const Point3> points
                                                   std::span<const double> weights,
                                                   bool estimate_scale, ScaleBounds bounds) {
     const std::size_t n = points.size();
+    const bool weighted = !weights.empty();
     const WeightSums first = total(map_chunks<WeightSums>(n, [&](std::size_t b, std::size_t e) {
-        return weight_sums(points, correspondences, weights, b, e);
+        return weighted ? weight_sums<true>(points, correspondences, weights, b, e)
+                        : weight_sums<false>(points, correspondences, weights, b, e);
     }));
     const double w = first.w;
     if (!(w > 0.0) || !std::isfinite(w)) return std::nullopt;
@@ -121,7 +134,8 @@ std::optional<SimilarityTransform> fit_similarity(std::span<const Point3> points
     const Vec3 q_bar(first.q[0] / w, first.q[1] / w, first.q[2] / w);
     const CovarianceSums second =
         total(map_chunks<CovarianceSums>(n, [&](std::size_t b, std::size_t e) {
-            return covariance_sums(points, correspondences, weights, p_bar, q_bar, b, e);
+            return weighted ? covariance_sums<true>(points, correspondences, weights, p_bar, q_bar, b, e)
+                            : covariance_sums<false>(points, correspondences, weights, p_bar, q_bar, b, e);
         }));
 
     Mat3 m;

@@ -24,7 +24,8 @@ struct Svd3 {
 std::optional<Svd3> svd3(const Mat3& m);
 
 // Minimises sum w_i |s R p_i + t - q_i|^2 over proper rotations R, translations t and,
-// when estimate_scale is set, a scale s clamped into `bounds` (else s = 1). Returns
+// when estimate_scale is set, a scale s clamped into `bounds` (else s = 1); empty
+// `weights` weigh every pair 1, with the same result as explicit ones. Returns
 // nothing when the weight sum is not a positive finite number, the SVD fails or the
 // result is not finite. Both passes run over fixed chunks of CHUNK_SIZE points.
 std::optional<SimilarityTransform> fit_similarity(std::span<const Point3> points,

@@ -191,6 +191,29 @@ TEST(FitSimilarity, MirrorImageGivesProperRotation) {
     EXPECT_LT((fit->rotation.transpose() * fit->rotation - Mat3::Identity()).cwiseAbs().maxCoeff(), 1e-14);
 }
 
+// No weights stand for a weight of 1 on every pair, to the last bit, on a noisy fit
+// and on a non-finite pair alike.
+class FitWithoutWeights : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FitWithoutWeights, EqualsExplicitOnes) {
+    const bool estimate_scale = GetParam();
+    const PointCloud p = random_cloud(20000, 31);
+    PointCloud q = transformed(p, make_transform(rotation_of(0.3, -0.2, 0.5), Vec3(1, 2, -3), 1.3));
+    std::mt19937_64 rng(32);
+    std::normal_distribution<double> noise(0.0, 0.05);
+    for (Point3& x : q) x = {x.x + noise(rng), x.y + noise(rng), x.z + noise(rng)};
+    const std::vector<double> ones(p.size(), 1.0);
+    const auto weighted = fit_similarity(p, q, ones, estimate_scale, kWideBounds);
+    const auto unweighted = fit_similarity(p, q, {}, estimate_scale, kWideBounds);
+    ASSERT_TRUE(weighted && unweighted);
+    EXPECT_TRUE(bit_identical(*weighted, *unweighted));
+
+    q[7].z = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_FALSE(fit_similarity(p, q, {}, estimate_scale, kWideBounds));
+}
+
+INSTANTIATE_TEST_SUITE_P(Scale, FitWithoutWeights, ::testing::Bool());
+
 class FitDegenerateWeights : public ::testing::TestWithParam<double> {};
 
 TEST_P(FitDegenerateWeights, ReturnsNothing) {
