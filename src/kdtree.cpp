@@ -62,7 +62,7 @@ void select_rank(BuildRecord* first, std::uint32_t length, std::uint32_t rank) {
 
 class TreeBuilder {
 public:
-    TreeBuilder(std::vector<BuildRecord>& records, std::vector<KdNode>& nodes)
+    TreeBuilder(LargeVector<BuildRecord>& records, LargeVector<KdNode>& nodes)
         : records_(records), nodes_(nodes), any_nan_(contains_nan(records)) {}
 
     std::uint32_t build_node(std::uint32_t offset, std::uint32_t length) {
@@ -94,7 +94,7 @@ private:
         return self;
     }
 
-    static bool contains_nan(const std::vector<BuildRecord>& records) {
+    static bool contains_nan(const LargeVector<BuildRecord>& records) {
         return std::any_of(records.begin(), records.end(), [](const BuildRecord& r) {
             return std::isnan(r.point.x) || std::isnan(r.point.y) || std::isnan(r.point.z);
         });
@@ -152,8 +152,8 @@ private:
                          });
     }
 
-    std::vector<BuildRecord>& records_;
-    std::vector<KdNode>& nodes_;
+    LargeVector<BuildRecord>& records_;
+    LargeVector<KdNode>& nodes_;
     bool any_nan_;  // some coordinate of the cloud is NaN
 };
 
@@ -375,7 +375,7 @@ KdTree KdTree::build(std::span<const Point3> points) {
 
     KdTree tree;
     {
-        std::vector<BuildRecord> records(n);
+        LargeVector<BuildRecord> records(n);
         for (std::size_t i = 0; i < n; ++i) records[i] = {points[i], static_cast<std::uint32_t>(i), 0};
         tree.nodes_.reserve(n / 8 + 1);
         TreeBuilder(records, tree.nodes_).build_node(0, static_cast<std::uint32_t>(n));

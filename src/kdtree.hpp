@@ -50,10 +50,10 @@ public:
     const double* xs() const { return coords_.data(); }
     const double* ys() const { return coords_.data() + size(); }
     const double* zs() const { return coords_.data() + 2 * size(); }
-    const std::vector<std::uint32_t>& indices() const { return indices_; }
-    const std::vector<KdNode>& nodes() const { return nodes_; }
+    std::span<const std::uint32_t> indices() const { return indices_; }
+    std::span<const KdNode> nodes() const { return nodes_; }
     // Tight boxes, one per node, in node order.
-    const std::vector<NodeBox>& boxes() const { return boxes_; }
+    std::span<const NodeBox> boxes() const { return boxes_; }
     // The squared distance beyond which a search also prunes by the boxes: the median
     // squared diagonal of a leaf's box. Nearer than that, a query's ball hardly reaches
     // past the leaves it must scan anyway, and testing boxes would cost more than it saves.
@@ -63,10 +63,10 @@ private:
     void fit_boxes();
     double median_leaf_diagonal2() const;
 
-    std::vector<double> coords_;          // tree order: all x, then all y, then all z
-    std::vector<std::uint32_t> indices_;  // tree position -> input index
-    std::vector<KdNode> nodes_;           // depth-first pre-order, root first
-    std::vector<NodeBox> boxes_;          // parallel to nodes_
+    LargeVector<double> coords_;          // tree order: all x, then all y, then all z
+    LargeVector<std::uint32_t> indices_;  // tree position -> input index
+    LargeVector<KdNode> nodes_;           // depth-first pre-order, root first
+    LargeVector<NodeBox> boxes_;          // parallel to nodes_
     double box_pruning_from_ = 0.0;
 };
 

@@ -273,7 +273,7 @@ private:
     void begin_schedule() {
         const std::size_t k = neighbour_count(options_.nu_neighbors, target_.size());
         const double spacing = median_neighbour_plane_distance(target_, normals_, tree_, k);
-        std::vector<double> magnitudes(current_.pairs.size());
+        LargeVector<double> magnitudes(current_.pairs.size());
         for (std::size_t i = 0; i < magnitudes.size(); ++i) {
             magnitudes[i] = std::abs(current_.pairs[i].residual);
         }
@@ -286,7 +286,7 @@ private:
     }
 
     double energy(const PlaneCorrespondences& correspondences) {
-        const std::vector<PlaneCorrespondence>& corr = correspondences.pairs;
+        const LargeVector<PlaneCorrespondence>& corr = correspondences.pairs;
         if (robust_) {
             return ordered_sum(corr.size(), 0.0, energy_terms_,
                                [&](std::size_t i) { return welsch_term(corr[i].residual, h_); });
@@ -298,7 +298,7 @@ private:
 
     void update_weights() {
         const double two_nu_sq = two_nu_squared(schedule_.nu());
-        const std::vector<PlaneCorrespondence>& corr = current_.pairs;
+        const LargeVector<PlaneCorrespondence>& corr = current_.pairs;
         parallel_for(corr.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) weights_[i] = welsch_weight(corr[i].residual, two_nu_sq);
         });
@@ -391,7 +391,7 @@ private:
     const QueryOrder& order_;  // spatially coherent, fixed per run
     PlaneCorrespondences current_;
     PlaneCorrespondences spare_;
-    std::vector<double> weights_;
+    LargeVector<double> weights_;
     std::vector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
     NuSchedule schedule_;
     std::optional<AndersonAccelerator<6>> accelerator_;

@@ -27,7 +27,7 @@ struct PlaneCorrespondence {
 };
 
 struct PlaneCorrespondences {
-    std::vector<PlaneCorrespondence> pairs;
+    LargeVector<PlaneCorrespondence> pairs;
     SimilarityTransform pose;  // the transform the pairs were found under
     bool filled = false;       // pairs hold an earlier search's answers
 

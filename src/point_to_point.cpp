@@ -155,7 +155,7 @@ private:
 
     // Sum over all points in index order from -0.0: squared distances, or Welsch terms.
     double energy() {
-        const std::vector<double>& d = corr_.distances;
+        const LargeVector<double>& d = corr_.distances;
         if (robust_) {
             return ordered_sum(d.size(), -0.0, energy_terms_, [&](std::size_t i) { return welsch_term(d[i], c_); });
         }

@@ -17,9 +17,9 @@ namespace tarvo {
 // The nearest target point of every transformed source point, its distance, and the
 // clearance of the query (how far it may move and keep that point; clearance.hpp).
 struct PointCorrespondences {
-    std::vector<Point3> points;
-    std::vector<double> distances;
-    std::vector<float> clearances;
+    PointCloud points;
+    LargeVector<double> distances;
+    LargeVector<float> clearances;
     // Scratch of a pass: how far each run of the query order moves, and a bit per point
     // (by index, 64 to a word) for the points whose answer was not kept.
     std::vector<double> run_moves;

@@ -164,7 +164,7 @@ RegistrationResult make_result(const SolverResult& solved, const Normalization& 
     r.iterations = solved.iterations;
     r.converged = solved.converged;
 
-    const std::vector<double>& res = solved.residuals;
+    const LargeVector<double>& res = solved.residuals;
     const double n = static_cast<double>(res.size());
     const double L = norm.scale;
     double sum_sq = 0.0;

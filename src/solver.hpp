@@ -11,7 +11,7 @@ namespace tarvo {
 
 struct SolverResult {
     std::optional<double> nu;        // final Welsch parameter, robust methods only
-    std::vector<double> residuals;   // one non-negative residual per source point
+    LargeVector<double> residuals;   // one non-negative residual per source point
     SimilarityTransform transform;
     std::uint64_t iterations = 0;
     double energy = 0.0;

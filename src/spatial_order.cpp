@@ -66,7 +66,7 @@ std::uint64_t morton_code(const Point3& p, const Box& box) {
 }
 
 // One stable counting-sort pass on the code digit at `shift` (of the key's upper half).
-void sort_by_digit(const std::vector<std::uint64_t>& in, std::vector<std::uint64_t>& out, int shift) {
+void sort_by_digit(const LargeVector<std::uint64_t>& in, LargeVector<std::uint64_t>& out, int shift) {
     std::array<std::size_t, kBuckets> start{};
     for (std::uint64_t key : in) ++start[(key >> shift) & (kBuckets - 1)];
     std::size_t sum = 0;
@@ -104,7 +104,7 @@ QueryRun run_ball(std::span<const Point3> points, std::span<const std::uint32_t>
 
 }  // namespace
 
-QueryOrder::QueryOrder(std::span<const Point3> cloud, std::vector<std::uint32_t> indices)
+QueryOrder::QueryOrder(std::span<const Point3> cloud, LargeVector<std::uint32_t> indices)
     : indices_(std::move(indices)),
       runs_((indices_.size() + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH),
       run_of_point_(indices_.size()) {
@@ -130,13 +130,13 @@ QueryOrder::QueryOrder(std::span<const Point3> cloud, std::vector<std::uint32_t>
     });
 }
 
-std::vector<std::uint32_t> morton_order(std::span<const Point3> points) {
+LargeVector<std::uint32_t> morton_order(std::span<const Point3> points) {
     if (points.size() > std::numeric_limits<std::uint32_t>::max())
         precondition_failed("a query order holds at most 4294967295 points");
     const Box box = bounding_box(points);
     // Key = code << 32 | index. Least significant digit first, each pass stable, so the
     // keys end ordered by code and, within a code, by index.
-    std::vector<std::uint64_t> keys(points.size()), scratch(points.size());
+    LargeVector<std::uint64_t> keys(points.size()), scratch(points.size());
     parallel_for(points.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) keys[i] = morton_code(points[i], box) << 32 | i;
     });
@@ -144,7 +144,7 @@ std::vector<std::uint32_t> morton_order(std::span<const Point3> points) {
         sort_by_digit(keys, scratch, 32 + digit * kDigitBits);
         keys.swap(scratch);
     }
-    std::vector<std::uint32_t> order(points.size());
+    LargeVector<std::uint32_t> order(points.size());
     for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::uint32_t>(keys[k]);
     return order;
 }

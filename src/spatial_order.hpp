@@ -13,7 +13,7 @@ namespace tarvo {
 
 // The indices 0 .. n-1 sorted along a Z-order (Morton) curve through the cloud's
 // bounding box; equal codes keep index order. Non-finite coordinates land at the ends.
-std::vector<std::uint32_t> morton_order(std::span<const Point3> points);
+LargeVector<std::uint32_t> morton_order(std::span<const Point3> points);
 
 // Places per run of a query order.
 inline constexpr std::size_t QUERY_RUN_LENGTH = 32;
@@ -32,7 +32,7 @@ struct QueryRun {
 class QueryOrder {
 public:
     // `indices`: any permutation of 0 .. cloud.size() - 1.
-    QueryOrder(std::span<const Point3> cloud, std::vector<std::uint32_t> indices);
+    QueryOrder(std::span<const Point3> cloud, LargeVector<std::uint32_t> indices);
     // Along a Z-order curve (morton_order), which keeps the runs' balls small.
     static QueryOrder spatial(std::span<const Point3> cloud) { return {cloud, morton_order(cloud)}; }
 
@@ -43,9 +43,9 @@ public:
     std::span<const std::uint32_t> run_of_point() const { return run_of_point_; }
 
 private:
-    std::vector<std::uint32_t> indices_;
-    std::vector<QueryRun> runs_;
-    std::vector<std::uint32_t> run_of_point_;
+    LargeVector<std::uint32_t> indices_;
+    LargeVector<QueryRun> runs_;
+    LargeVector<std::uint32_t> run_of_point_;
 };
 
 }  // namespace tarvo

@@ -1,6 +1,8 @@
 // Value types shared by every part of the registration core.
 #pragma once
 
+#include "large_buffer.hpp"
+
 #include <Eigen/Core>
 
 #include <cmath>
@@ -24,7 +26,7 @@ struct Point3 {
 };
 
 // An owned, contiguous cloud: bit-for-bit a row-major (N, 3) array of doubles.
-using PointCloud = std::vector<Point3>;
+using PointCloud = LargeVector<Point3>;
 
 using Mat3 = Eigen::Matrix3d;
 using Vec3 = Eigen::Vector3d;

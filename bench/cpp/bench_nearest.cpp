@@ -89,7 +89,7 @@ void report(const char* label, std::size_t threads, double seconds, double check
 
 // `clearance`: the search a registration runs, which also reports each query's clearance.
 double best_pass(int repeats, const tarvo::KdTree& tree, const PointCloud& queries,
-                 const std::vector<std::uint32_t>& order, const std::vector<double>* seeds,
+                 const tarvo::LargeVector<std::uint32_t>& order, const std::vector<double>* seeds,
                  std::vector<double>& dist2, bool clearance = false) {
     double best = INFINITY;
     for (int r = 0; r < repeats; ++r) {
@@ -111,7 +111,7 @@ void ordered_passes(std::size_t n) {
     const PointCloud points = surface_points(n, 1);
     const PointCloud queries = nearby_queries(n, 2);
     const tarvo::KdTree tree = tarvo::KdTree::build(points);
-    const std::vector<std::uint32_t> order = tarvo::morton_order(queries);
+    const tarvo::LargeVector<std::uint32_t> order = tarvo::morton_order(queries);
     std::vector<double> cold(n), seeded(n);
     const double t_cold = best_pass(5, tree, queries, order, nullptr, cold);
     const double t_seeded = best_pass(5, tree, queries, order, &cold, seeded);

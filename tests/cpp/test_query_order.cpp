@@ -35,14 +35,14 @@ PointCloud grid(int side) {
 
 TEST(MortonOrder, IsAPermutationAndGroupsNeighbours) {
     const PointCloud cloud = random_cloud(5000, 1);
-    std::vector<std::uint32_t> order = morton_order(cloud);
-    std::vector<std::uint32_t> sorted = order;
+    LargeVector<std::uint32_t> order = morton_order(cloud);
+    LargeVector<std::uint32_t> sorted = order;
     std::sort(sorted.begin(), sorted.end());
-    std::vector<std::uint32_t> expected(cloud.size());
+    LargeVector<std::uint32_t> expected(cloud.size());
     std::iota(expected.begin(), expected.end(), 0u);
     EXPECT_EQ(sorted, expected);
 
-    auto path_length = [&](const std::vector<std::uint32_t>& o) {
+    auto path_length = [&](const LargeVector<std::uint32_t>& o) {
         double sum = 0.0;
         for (std::size_t k = 1; k < o.size(); ++k) sum += (to_vec(cloud[o[k]]) - to_vec(cloud[o[k - 1]])).norm();
         return sum;
@@ -53,8 +53,8 @@ TEST(MortonOrder, IsAPermutationAndGroupsNeighbours) {
 TEST(MortonOrder, DegenerateClouds) {
     EXPECT_TRUE(morton_order({}).empty());
     const PointCloud same(7, Point3{1, 2, 3});
-    const std::vector<std::uint32_t> order = morton_order(same);
-    EXPECT_EQ(order, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6}));  // equal codes keep index order
+    const LargeVector<std::uint32_t> order = morton_order(same);
+    EXPECT_EQ(order, (LargeVector<std::uint32_t>{0, 1, 2, 3, 4, 5, 6}));  // equal codes keep index order
 }
 
 // Long double: the exact distances, to well within the slack of the balls.
@@ -69,7 +69,7 @@ TEST(QueryOrderRuns, BallsHoldTheirPoints) {
     const PointCloud near = random_cloud(1000, 5);
     PointCloud far_out = random_cloud(1000, 6);
     for (auto& p : far_out) p = {1e160 + 1e150 * p.x, -1e160 + 1e150 * p.y, 3e-300 * p.z};
-    std::vector<std::uint32_t> reversed(far_out.size());
+    LargeVector<std::uint32_t> reversed(far_out.size());
     std::iota(reversed.rbegin(), reversed.rend(), 0u);
     const std::pair<const PointCloud*, QueryOrder> orders[] = {{&near, QueryOrder::spatial(near)},
                                                                {&far_out, QueryOrder(far_out, reversed)}};
@@ -91,7 +91,7 @@ TEST(QueryOrderRuns, PointsThatAreNotFiniteMakeTheirBallInfinite) {
     cloud[40].y = std::numeric_limits<double>::quiet_NaN();
     cloud[70].z = std::numeric_limits<double>::infinity();
     cloud[5] = {1.7e308, -1.7e308, 1.7e308};  // finite, but its size overflows
-    std::vector<std::uint32_t> index_order(cloud.size());
+    LargeVector<std::uint32_t> index_order(cloud.size());
     std::iota(index_order.begin(), index_order.end(), 0u);
     const QueryOrder order(cloud, index_order);
     for (std::size_t r = 0; r < order.runs().size(); ++r) {
@@ -99,7 +99,7 @@ TEST(QueryOrderRuns, PointsThatAreNotFiniteMakeTheirBallInfinite) {
         EXPECT_EQ(std::isinf(order.runs()[r].radius), poisoned) << "run " << r;
         EXPECT_EQ(std::isinf(order.runs()[r].size), poisoned) << "run " << r;
     }
-    EXPECT_DEATH(QueryOrder(cloud, std::vector<std::uint32_t>(3)), "a query order lists every point once");
+    EXPECT_DEATH(QueryOrder(cloud, LargeVector<std::uint32_t>(3)), "a query order lists every point once");
 }
 
 struct SearchCase {
@@ -132,7 +132,7 @@ SearchCase make_case(int which) {
 TEST_P(SeededOrderedSearch, MatchesThePlainSearchInIndexOrder) {
     const SearchCase c = make_case(GetParam());
     const KdTree tree = KdTree::build(c.target);
-    std::vector<std::uint32_t> index_order(c.source.size());
+    LargeVector<std::uint32_t> index_order(c.source.size());
     std::iota(index_order.begin(), index_order.end(), 0u);
 
     // A sequence of transforms, as iterations produce them; the seeded searches reuse

@@ -262,7 +262,7 @@ TEST(InitialTransform, MatrixScaleIsDroppedWithoutScaleEstimation) {
 
 SolverResult solved_with(std::vector<double> residuals, std::optional<double> nu, double energy) {
     SolverResult s;
-    s.residuals = std::move(residuals);
+    s.residuals.assign(residuals.begin(), residuals.end());
     s.nu = nu;
     s.energy = energy;
     s.iterations = 17;
