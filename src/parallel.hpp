@@ -25,18 +25,31 @@ inline constexpr std::size_t PREFETCH_AHEAD = 8;
 #if defined(__GNUC__) || defined(__clang__)
 // The empty asm uses the address: without it GCC 12 drops a prefetch that follows a
 // branch on loaded data, as the one in a pass that searches only marked points.
-inline void prefetch_for_reading(const void* p) {
+inline void prefetch_line_for_reading(const void* p) {
     __builtin_prefetch(p, 0);
     asm volatile("" : : "r"(p));
 }
-inline void prefetch_for_writing(void* p) {
+inline void prefetch_line_for_writing(void* p) {
     __builtin_prefetch(p, 1);
     asm volatile("" : : "r"(p));
 }
 #else
-inline void prefetch_for_reading(const void*) {}
-inline void prefetch_for_writing(void*) {}
+inline void prefetch_line_for_reading(const void*) {}
+inline void prefetch_line_for_writing(void*) {}
 #endif
+
+// The whole of *p: an object larger than its alignment, as a point (24 bytes) in an
+// array, may straddle two cache lines, and the second one would miss.
+template <class T>
+void prefetch_for_reading(const T* p) {
+    prefetch_line_for_reading(p);
+    if constexpr (sizeof(T) > alignof(T)) prefetch_line_for_reading(reinterpret_cast<const char*>(p) + sizeof(T) - 1);
+}
+template <class T>
+void prefetch_for_writing(T* p) {
+    prefetch_line_for_writing(p);
+    if constexpr (sizeof(T) > alignof(T)) prefetch_line_for_writing(reinterpret_cast<char*>(p) + sizeof(T) - 1);
+}
 
 // Per-point loops shorter than this run on the calling thread: waking the pool costs
 // more than such a loop, and a short-lived process that made only small calls then
