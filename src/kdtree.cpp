@@ -94,6 +94,38 @@ private:
         return self;
     }
 
+    // Lowers lo and raises hi to the slice's coordinates, an axis at a time as
+    // `if (c < lo) lo = c` would: NaN and equal values leave them as they are. The SSE2
+    // minimum and maximum return their second operand in exactly those cases, so x and y
+    // go two at a time with the same result.
+    static void slice_box(const BuildRecord* records, std::uint32_t length, double lo[3], double hi[3]) {
+#if defined(__SSE2__)
+        __m128d lo_xy = _mm_loadu_pd(lo), hi_xy = _mm_loadu_pd(hi);
+        __m128d lo_z = _mm_load_sd(lo + 2), hi_z = _mm_load_sd(hi + 2);
+        for (std::uint32_t j = 0; j < length; ++j) {
+            const __m128d xy = _mm_loadu_pd(&records[j].point.x);
+            const __m128d z = _mm_load_sd(&records[j].point.z);
+            lo_xy = _mm_min_pd(xy, lo_xy);
+            hi_xy = _mm_max_pd(xy, hi_xy);
+            lo_z = _mm_min_sd(z, lo_z);
+            hi_z = _mm_max_sd(z, hi_z);
+        }
+        _mm_storeu_pd(lo, lo_xy);
+        _mm_storeu_pd(hi, hi_xy);
+        _mm_store_sd(lo + 2, lo_z);
+        _mm_store_sd(hi + 2, hi_z);
+#else
+        for (std::uint32_t j = 0; j < length; ++j) {
+            const Point3& p = records[j].point;
+            const double c[3] = {p.x, p.y, p.z};
+            for (int a = 0; a < 3; ++a) {
+                if (c[a] < lo[a]) lo[a] = c[a];
+                if (c[a] > hi[a]) hi[a] = c[a];
+            }
+        }
+#endif
+    }
+
     static bool contains_nan(const LargeVector<BuildRecord>& records) {
         return std::any_of(records.begin(), records.end(), [](const BuildRecord& r) {
             return std::isnan(r.point.x) || std::isnan(r.point.y) || std::isnan(r.point.z);
@@ -113,14 +145,7 @@ private:
                 for (int a = 0; a < 3; ++a) nan[a] = nan[a] || std::isnan(p[a]);
             }
         }
-        for (std::uint32_t j = offset; j < offset + length; ++j) {
-            const Point3& p = records_[j].point;
-            const double c[3] = {p.x, p.y, p.z};
-            for (int a = 0; a < 3; ++a) {
-                if (c[a] < lo[a]) lo[a] = c[a];
-                if (c[a] > hi[a]) hi[a] = c[a];
-            }
-        }
+        slice_box(records_.data() + offset, length, lo, hi);
         const double extent[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
         int axis = 0;
         if (extent[1] > extent[axis]) axis = 1;
