@@ -3,6 +3,8 @@
 // a fixed order: results are bit-for-bit independent of the number of threads.
 #pragma once
 
+#include "large_buffer.hpp"
+
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_group.h>
@@ -157,7 +159,7 @@ std::vector<T> map_chunks(std::size_t n, const ChunkFn& chunk_fn) {
 // sequential loop adds them; only the terms are evaluated in parallel, each into its
 // slot of `terms` (resized to n), which is what pays when a term costs an exp().
 template <class Term>
-double ordered_sum(std::size_t n, double start, std::vector<double>& terms, const Term& term) {
+double ordered_sum(std::size_t n, double start, LargeVector<double>& terms, const Term& term) {
     terms.resize(n);
     parallel_for(n, [&](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) terms[i] = term(i);

@@ -392,7 +392,7 @@ private:
     PlaneCorrespondences current_;
     PlaneCorrespondences spare_;
     LargeVector<double> weights_;
-    std::vector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
+    LargeVector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
     NuSchedule schedule_;
     std::optional<AndersonAccelerator<6>> accelerator_;
     double h_ = 0.0;  // 1 / (2 nu^2) of the current stage

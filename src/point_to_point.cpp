@@ -221,8 +221,8 @@ private:
     const bool robust_;
     const QueryOrder& order_;  // spatially coherent, fixed per run
     PointCorrespondences corr_;
-    std::vector<double> weights_;       // robust runs only; the others fit unweighted
-    std::vector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
+    LargeVector<double> weights_;       // robust runs only; the others fit unweighted
+    LargeVector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
     SimilarityTransform t_;
     SimilarityTransform t_plain_;
     SimilarityTransform t_prev_;

@@ -133,7 +133,7 @@ TEST_P(OrderedSumAdds, LeftToRightLikeALoop) {
     auto term = [](std::size_t i) { return i % 3 == 0 ? 1e16 : (i % 3 == 1 ? 1.0 + 1e-3 * i : -1e16); };
     double sequential = -0.0;
     for (std::size_t i = 0; i < n; ++i) sequential += term(i);
-    std::vector<double> terms(5, 42.0);  // resized to n and overwritten
+    LargeVector<double> terms(5, 42.0);  // resized to n and overwritten
     const double got = ordered_sum(n, -0.0, terms, term);
     EXPECT_EQ(std::memcmp(&got, &sequential, sizeof got), 0) << got << " vs " << sequential;
     ASSERT_EQ(terms.size(), n);
