@@ -57,9 +57,9 @@ def floor(ds, threads: int, case: dict) -> dict:
         return lambda: _tarvo.register(source, ds.target, method="icp", init=init,
                                        max_iterations=fits, tolerance=0.0)
 
-    times, result = timing.repeat(run(ds.source), case["repeats"])
-    target_only, _ = timing.repeat(run(np.ascontiguousarray(ds.source[:1])), case["repeats"])
-    more_fits, _ = timing.repeat(run(ds.source, 1 + extra_fits), case["repeats"])
+    (times, target_only, more_fits), (result, _, _) = timing.repeat_interleaved(
+        [run(ds.source), run(np.ascontiguousarray(ds.source[:1])), run(ds.source, 1 + extra_fits)],
+        case["repeats"])
     query = min(times) - min(target_only)
     later = (min(more_fits) - min(times)) / extra_fits
     # What the source adds, less the fit and the pass at the fitted pose (a later pass):
