@@ -39,11 +39,12 @@ void* allocate_large(std::size_t bytes) {
     void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
     const auto first = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t last = first + length + kHugePage;
     const std::uintptr_t start = round_up(first, kHugePage);
     const std::uintptr_t end = start + length;
     if (start > first) munmap(raw, start - first);
-    if (first + length + kHugePage > end) munmap(reinterpret_cast<void*>(end), first + length + kHugePage - end);
-    // Without huge pages the buffer still works, only slower: the answer is not needed.
+    if (last > end) munmap(reinterpret_cast<void*>(end), last - end);
+    // A refusal (no huge pages on this kernel) leaves an ordinary mapping, only slower.
     madvise(reinterpret_cast<void*>(start), length, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(start);
 }

@@ -45,7 +45,7 @@ double lower_middle(std::span<const double> values, std::size_t mid) {
 template <class PerPoint>
 double median_of_per_point(const KdTree& tree, std::size_t k, const PerPoint& per_point) {
     const std::uint32_t* input_index = tree.indices().data();
-    std::vector<double> values(tree.size());
+    LargeVector<double> values(tree.size());
     parallel_for(values.size(), [&](std::size_t first, std::size_t last) {
         KnnBuffer buffer(k);
         std::vector<double> scratch;

@@ -13,7 +13,7 @@ NuSchedule NuSchedule::begin(double spacing, std::span<const double> initial_res
     schedule.nu_end_ = end > NU_FLOOR ? end : NU_FLOOR;
 
     // The median reorders its input; the caller's residuals stay as they are.
-    std::vector<double> residuals(initial_residuals.begin(), initial_residuals.end());
+    LargeVector<double> residuals(initial_residuals.begin(), initial_residuals.end());
     const double first = options.nu_begin_k * median_in_place(residuals);
     schedule.nu_ = first > schedule.nu_end_ ? first : schedule.nu_end_;
     schedule.nu_alpha_ = options.nu_alpha;
