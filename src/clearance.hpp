@@ -27,6 +27,17 @@ inline constexpr double kWiden = 1.0 + 1e-12;
 inline constexpr double kWidenSquared = kWiden * kWiden;
 }  // namespace clearance_detail
 
+// A bound on the rounding of t.apply(s), per unit of |s.x| + |s.y| + |s.z| + 1: about
+// ten units in the last place of the largest term, many times over.
+double apply_rounding(const SimilarityTransform& t);
+
+// An upper bound on the distance between two computed positions of one query, given
+// `slack` for the rounding behind them: the positions' own distance, widened.
+inline double move_between(const Point3& now, const Point3& then, double slack) {
+    const double dx = now.x - then.x, dy = now.y - then.y, dz = now.z - then.z;
+    return (std::sqrt((dx * dx + dy * dy) + dz * dz) + slack) * clearance_detail::kWiden;
+}
+
 // How far a point can move between two transforms: an upper bound on the distance
 // between from.apply(s) and to.apply(s), as apply computes them.
 class MotionBound {
@@ -64,14 +75,18 @@ inline float clearance_of_search(double clearance2) {
                        clearance_detail::kShrink);
 }
 
-// For a query that moved by at most `delta` since it was given `clearance`, and now
-// lies at computed distance `distance` (the square root of the tree's squared
-// distance) from its previous answer: the clearance it keeps with that answer, or 0
-// when the answer may have changed and a search is needed.
+// Whether a query that moved by at most `delta` since it was given `clearance`, and now
+// lies at computed distance `distance` (the square root of the tree's squared distance)
+// from its previous answer, keeps that answer.
+inline bool keeps_answer(float clearance, double delta, double distance) {
+    return distance * clearance_detail::kWiden < static_cast<double>(clearance) - delta;
+}
+
+// The same test, giving the clearance the query keeps with that answer from here on,
+// or 0 when the answer may have changed and a search is needed.
 inline float clearance_after_move(float clearance, double delta, double distance) {
-    const double left = static_cast<double>(clearance) - delta;
-    if (!(distance * clearance_detail::kWiden < left)) return 0.0f;
-    return float_below(left * clearance_detail::kShrink);
+    if (!keeps_answer(clearance, delta, distance)) return 0.0f;
+    return float_below((static_cast<double>(clearance) - delta) * clearance_detail::kShrink);
 }
 
 // The squared distance from q to p, computed exactly as the tree computes it.

@@ -19,27 +19,32 @@ namespace tarvo {
 namespace {
 
 // The first phase of a seeded pass: every point whose answer is kept gets its new
-// distance and clearance; every other point gets its bit in `to_search`.
-void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
-                  PointCorrespondences& out) {
-    const MotionBound motion(out.pose, t);
-    const std::span<const QueryRun> runs = order.runs();
-    parallel_for(runs.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t r = first; r < last; ++r) out.run_moves[r] = motion.over(runs[r]);
-    });
-    const std::span<const std::uint32_t> run_of = order.run_of_point();
+// distance; every other point gets its bit in `to_search`. A kept point stays anchored
+// at its last search, unless that pass is about to leave the ring of recent transforms:
+// then it moves its anchor here, with the clearance that is left.
+void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, PointCorrespondences& out) {
+    const std::uint32_t pass = out.passes;
+    const double rounding = apply_rounding(t);
     parallel_for_aligned(source.size(), 64, [&](std::size_t first, std::size_t last) {
         for (std::size_t word = first / 64; word * 64 < last; ++word) {
             std::uint64_t bits = 0;
             const std::size_t end = std::min(word * 64 + 64, last);
             for (std::size_t i = word * 64; i < end; ++i) {
-                const Point3 y = t.apply(source[i]);
-                const KeepTest test = keep_test(y, out.points[i], out.clearances[i], out.run_moves[run_of[i]]);
-                if (test.kept > 0.0f) {
-                    out.distances[i] = test.distance;
-                    out.clearances[i] = test.kept;
-                } else {
-                    bits |= std::uint64_t{1} << (i % 64);
+                const Point3& s = source[i];
+                const Point3 y = t.apply(s);
+                const std::uint32_t anchored_in = out.anchored_in[i];
+                const PassPose& then = out.recent[anchored_in % RECENT_PASSES];
+                const double slack = (rounding + then.rounding) * ((std::abs(s.x) + std::abs(s.y)) + std::abs(s.z) + 1.0);
+                const double moved = move_between(y, then.transform.apply(s), slack);
+                const double distance = std::sqrt(tree_distance2(y, out.points[i]));
+                const bool kept = keeps_answer(out.clearances[i], moved, distance);
+                // Without a branch on the outcome: a point that is not kept is searched
+                // next, and the search writes its distance again.
+                out.distances[i] = distance;
+                bits |= std::uint64_t{!kept} << (i % 64);
+                if (pass - anchored_in == RECENT_PASSES && kept) {
+                    out.clearances[i] = clearance_after_move(out.clearances[i], moved, distance);
+                    out.anchored_in[i] = pass;
                 }
             }
             out.to_search[word] = bits;
@@ -52,6 +57,7 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
 void search_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
                     const KdTree& tree, bool seeded, PointCorrespondences& out) {
     const auto marked = [&](std::uint32_t i) { return (out.to_search[i / 64] >> (i % 64) & 1) != 0; };
+    const std::uint32_t pass = out.passes;
     parallel_for_in_order(
         order.indices(),
         [&](std::uint32_t ahead) {
@@ -60,6 +66,7 @@ void search_answers(const SimilarityTransform& t, std::span<const Point3> source
             prefetch_for_writing(&out.points[ahead]);
             prefetch_for_writing(&out.distances[ahead]);
             prefetch_for_writing(&out.clearances[ahead]);
+            prefetch_for_writing(&out.anchored_in[ahead]);
         },
         [&](std::uint32_t i) {
             if (seeded && !marked(i)) return;
@@ -70,6 +77,7 @@ void search_answers(const SimilarityTransform& t, std::span<const Point3> source
             out.points[i] = found.hit.point;
             out.distances[i] = std::sqrt(found.hit.dist2);
             out.clearances[i] = clearance_of_search(found.clearance2);
+            out.anchored_in[i] = pass;
         });
 }
 
@@ -78,9 +86,10 @@ void search_answers(const SimilarityTransform& t, std::span<const Point3> source
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree, PointCorrespondences& out) {
     const bool seeded = out.filled;
-    if (seeded) keep_answers(t, source, order, out);
+    if (seeded) keep_answers(t, source, out);
     search_answers(t, source, order, tree, seeded, out);
-    out.pose = t;
+    out.recent[out.passes % RECENT_PASSES] = {t, apply_rounding(t)};
+    ++out.passes;
     out.filled = true;
 }
 

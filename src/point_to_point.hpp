@@ -14,32 +14,46 @@
 
 namespace tarvo {
 
-// The nearest target point of every transformed source point, its distance, and the
-// clearance of the query (how far it may move and keep that point; clearance.hpp).
+// How many passes back a pass can still recompute a query's position: the transforms
+// of the latest passes are kept in a ring of this many slots.
+inline constexpr std::uint32_t RECENT_PASSES = 64;
+
+// The transform of one pass, with the bound on the rounding of its apply() per unit of
+// |s|_1 + 1 (apply_rounding).
+struct PassPose {
+    SimilarityTransform transform;
+    double rounding = 0.0;
+};
+
+// The nearest target point of every transformed source point, its distance, and where
+// its query stood when that point was found: the pass of that search and the query's
+// clearance there (how far it may move from that spot and keep the point; clearance.hpp).
 struct PointCorrespondences {
     PointCloud points;
     LargeVector<double> distances;
     LargeVector<float> clearances;
-    // Scratch of a pass: how far each run of the query order moves, and a bit per point
-    // (by index, 64 to a word) for the points whose answer was not kept.
-    std::vector<double> run_moves;
+    LargeVector<std::uint32_t> anchored_in;  // the pass each clearance belongs to, modulo 2^32
+    // Scratch of a pass: a bit per point (by index, 64 to a word) for the points whose
+    // answer was not kept.
     std::vector<std::uint64_t> to_search;
-    SimilarityTransform pose;  // the transform the points were found under
-    bool filled = false;       // points hold an earlier search's answers
+    std::vector<PassPose> recent;  // pass k's transform in slot k % RECENT_PASSES
+    std::uint32_t passes = 0;      // passes made, modulo 2^32
+    bool filled = false;           // points hold an earlier search's answers
 
     explicit PointCorrespondences(std::size_t n)
-        : points(n), distances(n), clearances(n), run_moves((n + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH),
-          to_search((n + 63) / 64) {}
+        : points(n), distances(n), clearances(n), anchored_in(n), to_search((n + 63) / 64), recent(RECENT_PASSES) {}
 };
 
 // For every source point x, the tree's nearest point to T(x). Points are queried in
 // `order` (any permutation of the source indices; a spatially coherent one keeps the
-// tree in cache and the runs' balls small). Once `out` has been filled, a point whose
-// query moved by less than its clearance keeps its answer without a search (the move
-// is bounded once per run of the order); these tests run first, in index order, which
-// streams through memory, and only the points that fail them are then searched in
-// query order, each search starting from the distance to the previous answer. Each
-// result is written to its own slot. None of this changes a single bit of the outcome.
+// tree in cache). Once `out` has been filled, a point keeps its answer without a search
+// when its query is still nearer to its spot of the last search than that spot's
+// clearance allows; the pass recomputes that spot from the pass's transform, so the move
+// it measures is the net one, however many passes came between. These tests run first,
+// in index order, which streams through memory, and only the points that fail them are
+// then searched in query order, each search starting from the distance to the previous
+// answer. Each result is written to its own slot. None of this changes a single bit of
+// the outcome.
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree, PointCorrespondences& out);
 

@@ -231,11 +231,39 @@ TEST_P(ReusingPass, PointPassesEqualFreshOnes) {
         for (std::size_t i = 0; i < c.source.size(); ++i) {
             ASSERT_EQ(reused.points[i], fresh.points[i]) << c.name << " point " << i;
             ASSERT_EQ(reused.distances[i], fresh.distances[i]);
-            kept += reused.clearances[i] != fresh.clearances[i];  // a kept answer's clearance shrinks instead
+            kept += reused.anchored_in[i] + 1 != reused.passes;  // not searched in this pass
         }
     }
     if (GetParam() == 0) {
         EXPECT_GT(kept, c.source.size() * 5);
+    }
+}
+
+// A query that drifts back and forth keeps its answer for far longer than the ring of
+// recent transforms reaches back: once its anchor is about to fall out of the ring, it
+// moves to the current pass. Every pass still equals a fresh one.
+TEST_P(ReusingPass, PointAnswersOutliveTheRingOfRecentPasses) {
+    const PassCase c = pass_case(GetParam());
+    const KdTree tree = KdTree::build(c.target);
+    const QueryOrder order = QueryOrder::spatial(c.source);
+    const Vec3 axis(0.2, 1.0, -0.4);
+    PointCorrespondences reused(c.source.size());
+    std::size_t kept_at_end = 0;
+    for (std::uint32_t pass = 0; pass < 3 * RECENT_PASSES + 5; ++pass) {
+        const double wobble = (pass % 2 == 0 ? 1e-6 : -1e-6) * (1.0 + pass % 5);
+        const SimilarityTransform t = transform(0.03 + wobble, axis, Vec3(0.01, wobble, 0.0));
+        find_point_correspondences(t, c.source, order, tree, reused);
+        PointCorrespondences fresh(c.source.size());
+        find_point_correspondences(t, c.source, order, tree, fresh);
+        for (std::size_t i = 0; i < c.source.size(); ++i) {
+            ASSERT_EQ(reused.points[i], fresh.points[i]) << c.name << " pass " << pass << " point " << i;
+            ASSERT_EQ(reused.distances[i], fresh.distances[i]);
+            ASSERT_LT(pass - reused.anchored_in[i], RECENT_PASSES);
+            if (pass + 1 == 3 * RECENT_PASSES + 5) kept_at_end += reused.anchored_in[i] != pass;
+        }
+    }
+    if (GetParam() == 0) {
+        EXPECT_GT(kept_at_end, c.source.size() / 2);
     }
 }
 
