@@ -61,9 +61,11 @@ private:
 inline float float_below(double x) {
     constexpr double largest = std::numeric_limits<float>::max();
     if (x > largest && x < std::numeric_limits<double>::infinity()) return std::numeric_limits<float>::max();
-    float f = static_cast<float>(x);
-    if (static_cast<double>(f) > x) f = std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1u);
-    return f;
+    // Rounded to nearest, then one step down if that went up: without a branch, which
+    // would go either way at random.
+    const float f = static_cast<float>(x);
+    const std::uint32_t above = static_cast<double>(f) > x ? 1u : 0u;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - above);
 }
 
 // A query's clearance as a run keeps it: a lower limit on the exact distance from the

@@ -19,11 +19,19 @@ namespace tarvo {
 namespace {
 
 // The first phase of a seeded pass: every point whose answer is kept gets its new
-// distance; every other point gets its bit in `to_search`. A kept point stays anchored
-// at its last search, unless that pass is about to leave the ring of recent transforms:
-// then it moves its anchor here, with the clearance that is left.
-void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, PointCorrespondences& out) {
+// distance and clearance; every other point gets its bit in `to_search`. A kept point
+// stays anchored at its last search, unless that pass is about to leave the ring of
+// recent transforms: then it moves its anchor here, with the clearance that is left.
+void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
+                  PointCorrespondences& out) {
     const std::uint32_t pass = out.passes;
+    const SimilarityTransform& last_pass = out.recent[(pass - 1) % RECENT_PASSES].transform;
+    const MotionBound motion(last_pass, t);
+    const std::span<const QueryRun> runs = order.runs();
+    parallel_for(runs.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) out.run_moves[r] = motion.over(runs[r]);
+    });
+    const std::span<const std::uint32_t> run_of = order.run_of_point();
     const double rounding = apply_rounding(t);
     parallel_for_aligned(source.size(), 64, [&](std::size_t first, std::size_t last) {
         for (std::size_t word = first / 64; word * 64 < last; ++word) {
@@ -32,18 +40,23 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
             for (std::size_t i = word * 64; i < end; ++i) {
                 const Point3& s = source[i];
                 const Point3 y = t.apply(s);
-                const std::uint32_t anchored_in = out.anchored_in[i];
-                const PassPose& then = out.recent[anchored_in % RECENT_PASSES];
-                const double slack = (rounding + then.rounding) * ((std::abs(s.x) + std::abs(s.y)) + std::abs(s.z) + 1.0);
-                const double moved = move_between(y, then.transform.apply(s), slack);
                 const double distance = std::sqrt(tree_distance2(y, out.points[i]));
-                const bool kept = keeps_answer(out.clearances[i], moved, distance);
-                // Without a branch on the outcome: a point that is not kept is searched
-                // next, and the search writes its distance again.
+                float kept = clearance_after_move(out.clearances[i], out.run_moves[run_of[i]], distance);
+                const std::uint32_t anchored_in = out.anchored_in[i];
+                if (kept == 0.0f) {
+                    const PassPose& then = out.recent[anchored_in % RECENT_PASSES];
+                    const double slack =
+                        (rounding + then.rounding) * ((std::abs(s.x) + std::abs(s.y)) + std::abs(s.z) + 1.0);
+                    const double moved = move_between(y, then.transform.apply(s), slack);
+                    kept = clearance_after_move(out.anchor_clearances[i], moved, distance);
+                }
+                // Written whatever the outcome: a point that is not kept is searched
+                // next, and the search writes both again.
                 out.distances[i] = distance;
-                bits |= std::uint64_t{!kept} << (i % 64);
-                if (pass - anchored_in == RECENT_PASSES && kept) {
-                    out.clearances[i] = clearance_after_move(out.clearances[i], moved, distance);
+                out.clearances[i] = kept;
+                bits |= std::uint64_t{kept == 0.0f} << (i % 64);
+                if (pass - anchored_in == RECENT_PASSES && kept > 0.0f) {
+                    out.anchor_clearances[i] = kept;
                     out.anchored_in[i] = pass;
                 }
             }
@@ -66,6 +79,7 @@ void search_answers(const SimilarityTransform& t, std::span<const Point3> source
             prefetch_for_writing(&out.points[ahead]);
             prefetch_for_writing(&out.distances[ahead]);
             prefetch_for_writing(&out.clearances[ahead]);
+            prefetch_for_writing(&out.anchor_clearances[ahead]);
             prefetch_for_writing(&out.anchored_in[ahead]);
         },
         [&](std::uint32_t i) {
@@ -76,7 +90,9 @@ void search_answers(const SimilarityTransform& t, std::span<const Point3> source
             const ClearNearestHit found = nearest_with_clearance(tree, y, bound);
             out.points[i] = found.hit.point;
             out.distances[i] = std::sqrt(found.hit.dist2);
-            out.clearances[i] = clearance_of_search(found.clearance2);
+            const float clearance = clearance_of_search(found.clearance2);
+            out.clearances[i] = clearance;
+            out.anchor_clearances[i] = clearance;
             out.anchored_in[i] = pass;
         });
 }
@@ -86,7 +102,7 @@ void search_answers(const SimilarityTransform& t, std::span<const Point3> source
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree, PointCorrespondences& out) {
     const bool seeded = out.filled;
-    if (seeded) keep_answers(t, source, out);
+    if (seeded) keep_answers(t, source, order, out);
     search_answers(t, source, order, tree, seeded, out);
     out.recent[out.passes % RECENT_PASSES] = {t, apply_rounding(t)};
     ++out.passes;

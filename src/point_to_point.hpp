@@ -25,32 +25,44 @@ struct PassPose {
     double rounding = 0.0;
 };
 
-// The nearest target point of every transformed source point, its distance, and where
-// its query stood when that point was found: the pass of that search and the query's
-// clearance there (how far it may move from that spot and keep the point; clearance.hpp).
+// The nearest target point of every transformed source point, its distance, and two
+// clearances of its query (how far it may move and keep that point; clearance.hpp):
+// one from where it stood in the last pass, shrunk pass by pass by the moves since its
+// search, and one from its spot at that search, with the pass it was made in.
 struct PointCorrespondences {
     PointCloud points;
     LargeVector<double> distances;
-    LargeVector<float> clearances;
-    LargeVector<std::uint32_t> anchored_in;  // the pass each clearance belongs to, modulo 2^32
-    // Scratch of a pass: a bit per point (by index, 64 to a word) for the points whose
-    // answer was not kept.
+    LargeVector<float> clearances;           // from the query's place in the last pass
+    LargeVector<float> anchor_clearances;    // from its place in pass `anchored_in`
+    LargeVector<std::uint32_t> anchored_in;  // modulo 2^32
+    // Scratch of a pass: how far each run of the query order moves since the last pass,
+    // and a bit per point (by index, 64 to a word) for the points whose answer was not
+    // kept.
+    std::vector<double> run_moves;
     std::vector<std::uint64_t> to_search;
     std::vector<PassPose> recent;  // pass k's transform in slot k % RECENT_PASSES
     std::uint32_t passes = 0;      // passes made, modulo 2^32
     bool filled = false;           // points hold an earlier search's answers
 
     explicit PointCorrespondences(std::size_t n)
-        : points(n), distances(n), clearances(n), anchored_in(n), to_search((n + 63) / 64), recent(RECENT_PASSES) {}
+        : points(n),
+          distances(n),
+          clearances(n),
+          anchor_clearances(n),
+          anchored_in(n),
+          run_moves((n + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH),
+          to_search((n + 63) / 64),
+          recent(RECENT_PASSES) {}
 };
 
 // For every source point x, the tree's nearest point to T(x). Points are queried in
 // `order` (any permutation of the source indices; a spatially coherent one keeps the
-// tree in cache). Once `out` has been filled, a point keeps its answer without a search
-// when its query is still nearer to its spot of the last search than that spot's
-// clearance allows; the pass recomputes that spot from the pass's transform, so the move
-// it measures is the net one, however many passes came between. These tests run first,
-// in index order, which streams through memory, and only the points that fail them are
+// tree in cache and the runs' balls small). Once `out` has been filled, a point keeps
+// its answer without a search when its query moved by less than its clearance allows:
+// first by the move since the last pass, bounded once per run of the order; failing
+// that, by the net move from its spot at its last search, which the pass recomputes
+// from that pass's transform however many passes came between. These tests run first,
+// in index order, which streams through memory, and only the points that fail both are
 // then searched in query order, each search starting from the distance to the previous
 // answer. Each result is written to its own slot. None of this changes a single bit of
 // the outcome.
