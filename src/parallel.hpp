@@ -86,7 +86,8 @@ void parallel_for(std::size_t n, const Body& body) {
 
 // For every run of `run_length` consecutive places of `order` (a permutation of point
 // indices; the last run may be shorter), in parallel over runs: state = start(r) once,
-// then body(i, state) for each index i of run r in order. Spatially ordered indices
+// then body(i, state) for each index i of run r in order; the body may change the state
+// it gets for the places after. Spatially ordered indices
 // touch index-ordered arrays at scattered places, so prefetch(j) is called for the index
 // j that comes PREFETCH_AHEAD places later on the same thread, to request its slots
 // while body works on the ones between.
@@ -95,7 +96,7 @@ void parallel_for_in_runs(std::span<const std::uint32_t> order, std::size_t run_
                           const Start& start, const Body& body) {
     parallel_for_aligned(order.size(), run_length, [&](std::size_t begin, std::size_t end) {
         for (std::size_t first = begin; first < end; first += run_length) {
-            const auto state = start(first / run_length);
+            auto state = start(first / run_length);
             const std::size_t stop = first + run_length < end ? first + run_length : end;
             for (std::size_t k = first; k < stop; ++k) {
                 if (k + PREFETCH_AHEAD < end) prefetch(order[k + PREFETCH_AHEAD]);

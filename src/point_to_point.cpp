@@ -13,6 +13,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace tarvo {
 
@@ -66,13 +67,17 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
 }
 
 // Searches every point of the query order, or with `seeded` only those marked in
-// `to_search`, each from the distance to its previous answer.
+// `to_search`. A search starts from the distance to the point's previous answer, or to
+// the answer of the place before it, whichever is nearer: any tree point's distance,
+// nudged up, is a bound the nearest point lies strictly within, and a query far from
+// the surface that has no answer yet gets a tight one from its neighbour in the order.
 void search_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
                     const KdTree& tree, bool seeded, PointCorrespondences& out) {
     const auto marked = [&](std::uint32_t i) { return (out.to_search[i / 64] >> (i % 64) & 1) != 0; };
     const std::uint32_t pass = out.passes;
-    parallel_for_in_order(
-        order.indices(),
+    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    parallel_for_in_runs(
+        order.indices(), MIN_PARALLEL_POINTS,
         [&](std::uint32_t ahead) {
             if (seeded && !marked(ahead)) return;
             prefetch_for_reading(&source[ahead]);
@@ -82,11 +87,14 @@ void search_answers(const SimilarityTransform& t, std::span<const Point3> source
             prefetch_for_writing(&out.anchor_clearances[ahead]);
             prefetch_for_writing(&out.anchored_in[ahead]);
         },
-        [&](std::uint32_t i) {
+        [](std::size_t) { return kNone; },
+        [&](std::uint32_t i, std::uint32_t& place_before) {
+            const std::uint32_t before = std::exchange(place_before, i);
             if (seeded && !marked(i)) return;
             const Point3 y = t.apply(source[i]);
-            const double bound = seeded ? next_above(tree_distance2(y, out.points[i]))
-                                        : std::numeric_limits<double>::infinity();
+            double bound = seeded ? next_above(tree_distance2(y, out.points[i]))
+                                  : std::numeric_limits<double>::infinity();
+            if (before != kNone) bound = std::min(bound, next_above(tree_distance2(y, out.points[before])));
             const ClearNearestHit found = nearest_with_clearance(tree, y, bound);
             out.points[i] = found.hit.point;
             out.distances[i] = std::sqrt(found.hit.dist2);
