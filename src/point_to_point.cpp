@@ -41,16 +41,20 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
             for (std::size_t i = word * 64; i < end; ++i) {
                 const Point3& s = source[i];
                 const Point3 y = t.apply(s);
-                const double distance = std::sqrt(tree_distance2(y, out.points[i]));
-                float kept = clearance_after_move(out.clearances[i], out.run_moves[run_of[i]], distance);
+                const Point3& answer = out.points[i];
+                // Decided in squares: the square root below is only stored, and does not
+                // hold up the decision.
+                SquaredKeepTest test = keep_test_squared(y, answer, out.clearances[i], out.run_moves[run_of[i]]);
                 const std::uint32_t anchored_in = out.anchored_in[i];
-                if (kept == 0.0f) {
+                if (test.kept == 0.0f) {
                     const PassPose& then = out.recent[anchored_in % RECENT_PASSES];
                     const double slack =
                         (rounding + then.rounding) * ((std::abs(s.x) + std::abs(s.y)) + std::abs(s.z) + 1.0);
                     const double moved = move_between(y, then.transform.apply(s), slack);
-                    kept = clearance_after_move(out.anchor_clearances[i], moved, distance);
+                    test = keep_test_squared(y, answer, out.anchor_clearances[i], moved);
                 }
+                const float kept = test.kept;
+                const double distance = std::sqrt(test.distance2);
                 // Written whatever the outcome: a point that is not kept is searched
                 // next, and the search writes both again.
                 out.distances[i] = distance;
