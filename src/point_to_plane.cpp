@@ -182,6 +182,19 @@ double plane_residual(const Point3& moved, const Point3& q, const Point3& n) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::uint32_t kNoPlace = std::numeric_limits<std::uint32_t>::max();
+
+// What a pass carries along one run of the query order: the bound on the run's move,
+// and the last place it visited.
+struct RunState {
+    double moved_at_most;
+    std::uint32_t place_before;
+};
+
+}  // namespace
+
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree,
                                 std::span<const Point3> target_normals, const PlaneCorrespondences& previous,
@@ -196,19 +209,24 @@ void find_plane_correspondences(const SimilarityTransform& t, std::span<const Po
             prefetch_for_reading(&previous.pairs[ahead]);
             prefetch_for_writing(&out.pairs[ahead]);
         },
-        [&](std::size_t run) { return seeded ? motion.over(runs[run]) : 0.0; },
-        [&](std::uint32_t i, double moved_at_most) {
+        [&](std::size_t run) { return RunState{seeded ? motion.over(runs[run]) : 0.0, kNoPlace}; },
+        [&](std::uint32_t i, RunState& run) {
+            const std::uint32_t before = std::exchange(run.place_before, i);
             const Point3 moved = t.apply(source[i]);
             double bound = std::numeric_limits<double>::infinity();
             if (seeded) {
                 const PlaneCorrespondence was = previous.pairs[i];  // a copy: `out` may be `previous`
                 const Point3 q = tree.point(was.position);
-                const SquaredKeepTest test = keep_test_squared(moved, q, was.clearance, moved_at_most);
+                const SquaredKeepTest test = keep_test_squared(moved, q, was.clearance, run.moved_at_most);
                 if (test.kept > 0.0f) {
                     out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position, test.kept};
                     return;
                 }
                 bound = next_above(test.distance2);
+            }
+            // The answer of the place before, found in this pass, bounds this search too.
+            if (before != kNoPlace) {
+                bound = std::min(bound, next_above(tree_distance2(moved, tree.point(out.pairs[before].position))));
             }
             const ClearNearestHit found = nearest_with_clearance(tree, moved, bound);
             const Point3& n = target_normals[found.hit.index];

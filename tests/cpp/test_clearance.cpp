@@ -202,7 +202,8 @@ PassCase pass_case(int which) {
 }
 
 // Transforms as a converging run produces them: steps shrinking by ten down to nothing,
-// the same transform twice, then a jump back to the start and a small step from there.
+// the same transform twice, then a jump back to the start and a small step from there,
+// and last two places far off the cloud.
 std::vector<SimilarityTransform> converging_run() {
     const Vec3 axis(0.2, 1.0, -0.4);
     std::vector<SimilarityTransform> run;
@@ -213,6 +214,8 @@ std::vector<SimilarityTransform> converging_run() {
     run.push_back(run.back());
     run.push_back(run.front());
     run.push_back(transform(1e-7, axis, Vec3(0, 0, 1e-7)));
+    run.push_back(transform(0.3, axis, Vec3(2.5, 1.0, -3.0)));  // far off the cloud
+    run.push_back(transform(0.3, axis, Vec3(2.5, 1.0, -2.9)));
     return run;
 }
 
