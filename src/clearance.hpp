@@ -77,20 +77,6 @@ inline float clearance_of_search(double clearance2) {
                        clearance_detail::kShrink);
 }
 
-// Whether a query that moved by at most `delta` since it was given `clearance`, and now
-// lies at computed distance `distance` (the square root of the tree's squared distance)
-// from its previous answer, keeps that answer.
-inline bool keeps_answer(float clearance, double delta, double distance) {
-    return distance * clearance_detail::kWiden < static_cast<double>(clearance) - delta;
-}
-
-// The same test, giving the clearance the query keeps with that answer from here on,
-// or 0 when the answer may have changed and a search is needed.
-inline float clearance_after_move(float clearance, double delta, double distance) {
-    if (!keeps_answer(clearance, delta, distance)) return 0.0f;
-    return float_below((static_cast<double>(clearance) - delta) * clearance_detail::kShrink);
-}
-
 // The squared distance from q to p, computed exactly as the tree computes it.
 inline double tree_distance2(const Point3& q, const Point3& p) {
     const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
@@ -98,24 +84,10 @@ inline double tree_distance2(const Point3& q, const Point3& p) {
 }
 
 // Whether a query now at `moved`, which moved by at most `delta` since its `answer` was
-// found with `clearance`, keeps that answer. `kept` is its clearance from here on, 0 when
-// a search is needed; the distance to the answer is what the search would report if it
-// is kept, and the seed of the search if not.
-struct KeepTest {
-    double distance2;
-    double distance;
-    float kept;
-};
-
-inline KeepTest keep_test(const Point3& moved, const Point3& answer, float clearance, double delta) {
-    const double d2 = tree_distance2(moved, answer);
-    const double distance = std::sqrt(d2);
-    return {d2, distance, clearance_after_move(clearance, delta, distance)};
-}
-
-// keep_test for a caller that needs no distance, only the decision: compared in
-// squares, which spares the square root; the slack is the same, so a kept answer is
-// just as safe. `left` must be positive, or its square would pass.
+// found with `clearance`, keeps that answer: `kept` is its clearance from here on, 0
+// when a search is needed. Compared in squares, which spares a square root; the room
+// left, clearance - delta, must be positive, or its square would pass. `distance2` is
+// what the search would report if the answer is kept, and its seed if not.
 struct SquaredKeepTest {
     double distance2;
     float kept;

@@ -86,11 +86,11 @@ void parallel_for(std::size_t n, const Body& body) {
 
 // For every run of `run_length` consecutive places of `order` (a permutation of point
 // indices; the last run may be shorter), in parallel over runs: state = start(r) once,
-// then body(i, state) for each index i of run r in order; the body may change the state
-// it gets for the places after. Spatially ordered indices
-// touch index-ordered arrays at scattered places, so prefetch(j) is called for the index
-// j that comes PREFETCH_AHEAD places later on the same thread, to request its slots
-// while body works on the ones between.
+// then body(i, state) for each index i of run r in order, which may change the state
+// for the places after. Spatially ordered indices touch index-ordered arrays at
+// scattered places, so prefetch(j) is called for the index j that comes PREFETCH_AHEAD
+// places later on the same thread, to request its slots while body works on the ones
+// between.
 template <class Prefetch, class Start, class Body>
 void parallel_for_in_runs(std::span<const std::uint32_t> order, std::size_t run_length, const Prefetch& prefetch,
                           const Start& start, const Body& body) {

@@ -180,10 +180,6 @@ double plane_residual(const Point3& moved, const Point3& q, const Point3& n) {
     return dot3(moved.x - q.x, moved.y - q.y, moved.z - q.z, n.x, n.y, n.z);
 }
 
-}  // namespace
-
-namespace {
-
 constexpr std::uint32_t kNoPlace = std::numeric_limits<std::uint32_t>::max();
 
 // What a pass carries along one run of the query order: the bound on the run's move,
