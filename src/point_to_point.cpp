@@ -10,6 +10,7 @@
 #include "welsch.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -70,44 +71,91 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
     });
 }
 
-// Searches every point of the query order, or with `seeded` only those marked in
-// `to_search`. A search starts from the distance to the point's previous answer, or to
-// the answer of the place before it, whichever is nearer: any tree point's distance,
-// nudged up, is a bound the nearest point lies strictly within, and a query far from
-// the surface that has no answer yet gets a tight one from its neighbour in the order.
-void search_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
-                    const KdTree& tree, bool seeded, PointCorrespondences& out) {
+constexpr std::uint32_t kNoPlace = std::numeric_limits<std::uint32_t>::max();
+
+// One search of a pass. It starts from the distance to the point's previous answer, or
+// to the answer of the point searched or kept just before it, whichever is nearer: any
+// tree point's distance, nudged up, is a bound the nearest point lies strictly within,
+// and a query far from the surface that has no answer yet gets a tight one from its
+// neighbour.
+class PassSearch {
+public:
+    PassSearch(const SimilarityTransform& t, std::span<const Point3> source, const KdTree& tree, bool seeded,
+               PointCorrespondences& out)
+        : t_(t), source_(source), tree_(tree), seeded_(seeded), pass_(out.passes), out_(out) {}
+
+    void prefetch(std::uint32_t i) const {
+        prefetch_for_reading(&source_[i]);
+        prefetch_for_writing(&out_.points[i]);
+        prefetch_for_writing(&out_.distances[i]);
+        prefetch_for_writing(&out_.clearances[i]);
+        prefetch_for_writing(&out_.anchor_clearances[i]);
+        prefetch_for_writing(&out_.anchored_in[i]);
+    }
+
+    void operator()(std::uint32_t i, std::uint32_t before) const {
+        const Point3 y = t_.apply(source_[i]);
+        double bound = seeded_ ? next_above(tree_distance2(y, out_.points[i])) : std::numeric_limits<double>::infinity();
+        if (before != kNoPlace) bound = std::min(bound, next_above(tree_distance2(y, out_.points[before])));
+        const ClearNearestHit found = nearest_with_clearance(tree_, y, bound);
+        out_.points[i] = found.hit.point;
+        out_.distances[i] = std::sqrt(found.hit.dist2);
+        const float clearance = clearance_of_search(found.clearance2);
+        out_.clearances[i] = clearance;
+        out_.anchor_clearances[i] = clearance;
+        out_.anchored_in[i] = pass_;
+    }
+
+private:
+    const SimilarityTransform& t_;
+    std::span<const Point3> source_;
+    const KdTree& tree_;
+    bool seeded_;
+    std::uint32_t pass_;
+    PointCorrespondences& out_;
+};
+
+// Searches every point, or with `seeded` only those marked in `to_search`, in query
+// order: consecutive searches then walk the same part of the tree.
+void search_in_query_order(const PassSearch& search, const QueryOrder& order, bool seeded,
+                           const PointCorrespondences& out) {
     const auto marked = [&](std::uint32_t i) { return (out.to_search[i / 64] >> (i % 64) & 1) != 0; };
-    const std::uint32_t pass = out.passes;
-    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
     parallel_for_in_runs(
         order.indices(), MIN_PARALLEL_POINTS,
         [&](std::uint32_t ahead) {
-            if (seeded && !marked(ahead)) return;
-            prefetch_for_reading(&source[ahead]);
-            prefetch_for_writing(&out.points[ahead]);
-            prefetch_for_writing(&out.distances[ahead]);
-            prefetch_for_writing(&out.clearances[ahead]);
-            prefetch_for_writing(&out.anchor_clearances[ahead]);
-            prefetch_for_writing(&out.anchored_in[ahead]);
+            if (!seeded || marked(ahead)) search.prefetch(ahead);
         },
-        [](std::size_t) { return kNone; },
+        [](std::size_t) { return kNoPlace; },
         [&](std::uint32_t i, std::uint32_t& place_before) {
             const std::uint32_t before = std::exchange(place_before, i);
-            if (seeded && !marked(i)) return;
-            const Point3 y = t.apply(source[i]);
-            double bound = seeded ? next_above(tree_distance2(y, out.points[i]))
-                                  : std::numeric_limits<double>::infinity();
-            if (before != kNone) bound = std::min(bound, next_above(tree_distance2(y, out.points[before])));
-            const ClearNearestHit found = nearest_with_clearance(tree, y, bound);
-            out.points[i] = found.hit.point;
-            out.distances[i] = std::sqrt(found.hit.dist2);
-            const float clearance = clearance_of_search(found.clearance2);
-            out.clearances[i] = clearance;
-            out.anchor_clearances[i] = clearance;
-            out.anchored_in[i] = pass;
+            if (!seeded || marked(i)) search(i, before);
         });
 }
+
+// Searches the points marked in `to_search` in index order, word by word of the bitmap:
+// when few are marked, going through every place of the query order would cost more
+// than their searches.
+void search_marked_in_index_order(const PassSearch& search, const PointCorrespondences& out) {
+    parallel_for_aligned(out.points.size(), 64, [&](std::size_t first, std::size_t last) {
+        std::uint32_t before = kNoPlace;
+        for (std::size_t word = first / 64; word * 64 < last; ++word) {
+            for (std::uint64_t bits = out.to_search[word]; bits != 0; bits &= bits - 1) {
+                const auto i = static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+                search(i, before);
+                before = i;
+            }
+        }
+    });
+}
+
+std::size_t marked_count(const PointCorrespondences& out) {
+    std::size_t count = 0;
+    for (const std::uint64_t word : out.to_search) count += static_cast<std::size_t>(std::popcount(word));
+    return count;
+}
+
+// Below this share of marked points, a seeded pass searches them in index order.
+constexpr std::size_t kSparseSearchShare = 16;
 
 }  // namespace
 
@@ -115,7 +163,12 @@ void find_point_correspondences(const SimilarityTransform& t, std::span<const Po
                                 const QueryOrder& order, const KdTree& tree, PointCorrespondences& out) {
     const bool seeded = out.filled;
     if (seeded) keep_answers(t, source, order, out);
-    search_answers(t, source, order, tree, seeded, out);
+    const PassSearch search(t, source, tree, seeded, out);
+    if (seeded && marked_count(out) * kSparseSearchShare < source.size()) {
+        search_marked_in_index_order(search, out);
+    } else {
+        search_in_query_order(search, order, seeded, out);
+    }
     out.recent[out.passes % RECENT_PASSES] = {t, apply_rounding(t)};
     ++out.passes;
     out.filled = true;

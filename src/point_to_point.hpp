@@ -63,9 +63,9 @@ struct PointCorrespondences {
 // that, by the net move from its spot at its last search, which the pass recomputes
 // from that pass's transform however many passes came between. These tests run first,
 // in index order, which streams through memory, and only the points that fail both are
-// then searched in query order, each search starting from the distance to the previous
-// answer. Each result is written to its own slot. None of this changes a single bit of
-// the outcome.
+// then searched: in query order, or in index order when they are few, each search
+// starting from the distance to the previous answer. Each result is written to its own
+// slot. None of this changes a single bit of the outcome.
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree, PointCorrespondences& out);
 
