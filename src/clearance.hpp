@@ -84,20 +84,26 @@ inline double tree_distance2(const Point3& q, const Point3& p) {
 }
 
 // Whether a query now at `moved`, which moved by at most `delta` since its `answer` was
-// found with `clearance`, keeps that answer: `kept` is its clearance from here on, 0
-// when a search is needed. Compared in squares, which spares a square root; the room
-// left, clearance - delta, must be positive, or its square would pass. `distance2` is
-// what the search would report if the answer is kept, and its seed if not.
+// found with `clearance`, keeps that answer. Compared in squares, which spares a square
+// root; the room left, clearance - delta, must be positive, or its square would pass.
+// `distance2` is what the search would report if the answer is kept, and its seed if
+// not; `room` gives the clearance kept from here on (clearance_left).
 struct SquaredKeepTest {
     double distance2;
-    float kept;
+    double room;
+    bool kept;
 };
 
 inline SquaredKeepTest keep_test_squared(const Point3& moved, const Point3& answer, float clearance, double delta) {
     const double d2 = tree_distance2(moved, answer);
-    const double left = static_cast<double>(clearance) - delta;
-    if (!(left > 0.0 && d2 * clearance_detail::kWidenSquared < left * left)) return {d2, 0.0f};
-    return {d2, float_below(left * clearance_detail::kShrink)};
+    const double room = static_cast<double>(clearance) - delta;
+    return {d2, room, room > 0.0 && d2 * clearance_detail::kWidenSquared < room * room};
+}
+
+// The clearance a query that kept its answer has from here on, from the test's room. It
+// may round down to 0, which keeps no later answer.
+inline float clearance_left(const SquaredKeepTest& test) {
+    return float_below(test.room * clearance_detail::kShrink);
 }
 
 }  // namespace tarvo

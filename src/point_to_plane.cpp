@@ -214,8 +214,9 @@ void find_plane_correspondences(const SimilarityTransform& t, std::span<const Po
                 const PlaneCorrespondence was = previous.pairs[i];  // a copy: `out` may be `previous`
                 const Point3 q = tree.point(was.position);
                 const SquaredKeepTest test = keep_test_squared(moved, q, was.clearance, run.moved_at_most);
-                if (test.kept > 0.0f) {
-                    out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position, test.kept};
+                if (test.kept) {
+                    out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position,
+                                    clearance_left(test)};
                     return;
                 }
                 bound = next_above(test.distance2);

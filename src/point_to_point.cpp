@@ -43,26 +43,25 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
                 const Point3& s = source[i];
                 const Point3 y = t.apply(s);
                 const Point3& answer = out.points[i];
-                // Decided in squares: the square root below is only stored, and does not
-                // hold up the decision.
+                // Decided in squares, apart from the clearance it leaves: neither the square
+                // root nor the rounding to a float below holds up the decision.
                 SquaredKeepTest test = keep_test_squared(y, answer, out.clearances[i], out.run_moves[run_of[i]]);
                 const std::uint32_t anchored_in = out.anchored_in[i];
-                if (test.kept == 0.0f) {
+                if (!test.kept) {
                     const PassPose& then = out.recent[anchored_in % RECENT_PASSES];
                     const double slack =
                         (rounding + then.rounding) * ((std::abs(s.x) + std::abs(s.y)) + std::abs(s.z) + 1.0);
                     const double moved = move_between(y, then.transform.apply(s), slack);
                     test = keep_test_squared(y, answer, out.anchor_clearances[i], moved);
                 }
-                const float kept = test.kept;
-                const double distance = std::sqrt(test.distance2);
+                const float left = test.kept ? clearance_left(test) : 0.0f;
                 // Written whatever the outcome: a point that is not kept is searched
                 // next, and the search writes both again.
-                out.distances[i] = distance;
-                out.clearances[i] = kept;
-                bits |= std::uint64_t{kept == 0.0f} << (i % 64);
-                if (pass - anchored_in == RECENT_PASSES && kept > 0.0f) {
-                    out.anchor_clearances[i] = kept;
+                out.distances[i] = std::sqrt(test.distance2);
+                out.clearances[i] = left;
+                bits |= std::uint64_t{!test.kept} << (i % 64);
+                if (pass - anchored_in == RECENT_PASSES && test.kept) {
+                    out.anchor_clearances[i] = left;
                     out.anchored_in[i] = pass;
                 }
             }

@@ -107,14 +107,14 @@ TEST(FloatBelow, NeverRoundsUp) {
 }
 
 TEST(KeepTest, RefusesWhatCannotBeTrusted) {
-    EXPECT_EQ(keep_test_squared({0, 0, 0}, {0.5, 0, 0}, 1.0f, 0.5).kept, 0.0f);  // the answer may now tie
-    EXPECT_GT(keep_test_squared({0, 0, 0}, {0.5, 0, 0}, 1.0f, 0.25).kept, 0.0f);
-    EXPECT_EQ(keep_test_squared({0, 0, 0}, {0, 0, 0}, 0.0f, 0.0).kept, 0.0f);  // no clearance, even unmoved
-    EXPECT_EQ(keep_test_squared({0, 0, 0}, {0.1, 0, 0}, 1.0f, std::nan("")).kept, 0.0f);
-    EXPECT_EQ(keep_test_squared({0, 0, 0}, {kInf, 0, 0}, 1.0f, 0.1).kept, 0.0f);
-    EXPECT_EQ(keep_test_squared({0, 0, 0}, {0.1, 0, 0}, std::numeric_limits<float>::quiet_NaN(), 0.0).kept, 0.0f);
+    EXPECT_FALSE(keep_test_squared({0, 0, 0}, {0.5, 0, 0}, 1.0f, 0.5).kept);  // the answer may now tie
+    EXPECT_TRUE(keep_test_squared({0, 0, 0}, {0.5, 0, 0}, 1.0f, 0.25).kept);
+    EXPECT_FALSE(keep_test_squared({0, 0, 0}, {0, 0, 0}, 0.0f, 0.0).kept);  // no clearance, even unmoved
+    EXPECT_FALSE(keep_test_squared({0, 0, 0}, {0.1, 0, 0}, 1.0f, std::nan("")).kept);
+    EXPECT_FALSE(keep_test_squared({0, 0, 0}, {kInf, 0, 0}, 1.0f, 0.1).kept);
+    EXPECT_FALSE(keep_test_squared({0, 0, 0}, {0.1, 0, 0}, std::numeric_limits<float>::quiet_NaN(), 0.0).kept);
     // A negative room would pass once squared.
-    EXPECT_EQ(keep_test_squared({0, 0, 0}, {1, 0, 0}, 1.0f, 3.0).kept, 0.0f);
+    EXPECT_FALSE(keep_test_squared({0, 0, 0}, {1, 0, 0}, 1.0f, 3.0).kept);
     // An overflowed clearance means only "at least the largest double".
     EXPECT_LT(clearance_of_search(kInf), kInf);
 }
@@ -136,11 +136,12 @@ TEST(KeepTest, KeptAnswersAreStrictlyNearest) {
         const double step = std::pow(10.0, -1 - (k % 8));
         const Point3 moved{q.x + step * u(rng), q.y + step * u(rng), q.z + step * u(rng)};
         const double delta = static_cast<double>(gap(q, moved)) * (1 + 1e-12);
-        const float left = keep_test_squared(moved, found.hit.point, clearance, delta).kept;
-        if (left == 0.0f) {
+        const SquaredKeepTest test = keep_test_squared(moved, found.hit.point, clearance, delta);
+        if (!test.kept) {
             ++refused;
             continue;
         }
+        const float left = clearance_left(test);
         ++kept;
         const double d_answer = tree_distance2(moved, found.hit.point);
         for (std::uint32_t p = 0; p < tree.size(); ++p) {
