@@ -73,7 +73,7 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
 constexpr std::uint32_t kNoPlace = std::numeric_limits<std::uint32_t>::max();
 
 // One search of a pass. It starts from the distance to the point's previous answer, or
-// to the answer of the point searched or kept just before it, whichever is nearer: any
+// to the answer of the point the pass visited just before, whichever is nearer: any
 // tree point's distance, nudged up, is a bound the nearest point lies strictly within,
 // and a query far from the surface that has no answer yet gets a tight one from its
 // neighbour.
@@ -153,7 +153,8 @@ std::size_t marked_count(const PointCorrespondences& out) {
     return count;
 }
 
-// Below this share of marked points, a seeded pass searches them in index order.
+// A seeded pass in which fewer than one point in this many is marked searches them in
+// index order.
 constexpr std::size_t kSparseSearchShare = 16;
 
 }  // namespace
