@@ -10,6 +10,7 @@
 // numbers, not only in exact arithmetic.
 #pragma once
 
+#include "kdtree.hpp"
 #include "spatial_order.hpp"
 #include "types.hpp"
 
@@ -82,6 +83,14 @@ inline double tree_distance2(const Point3& q, const Point3& p) {
     const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
     return (dx * dx + dy * dy) + dz * dz;
 }
+
+// A bound for a search from q, taken from any tree point p: its distance, nudged up, so
+// that the nearest point lies strictly within it (nearest_within).
+inline double bound_through(const Point3& q, const Point3& p) { return next_above(tree_distance2(q, p)); }
+
+// No place of a query order visited yet: a pass's first point has no neighbour to take a
+// bound from.
+inline constexpr std::uint32_t NO_PLACE = std::numeric_limits<std::uint32_t>::max();
 
 // Whether a query now at `moved`, which moved by at most `delta` since its `answer` was
 // found with `clearance`, keeps that answer. Compared in squares, which spares a square

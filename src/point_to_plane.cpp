@@ -180,8 +180,6 @@ double plane_residual(const Point3& moved, const Point3& q, const Point3& n) {
     return dot3(moved.x - q.x, moved.y - q.y, moved.z - q.z, n.x, n.y, n.z);
 }
 
-constexpr std::uint32_t kNoPlace = std::numeric_limits<std::uint32_t>::max();
-
 // What a pass carries along one run of the query order: the bound on the run's move,
 // and the last place it visited.
 struct RunState {
@@ -205,7 +203,7 @@ void find_plane_correspondences(const SimilarityTransform& t, std::span<const Po
             prefetch_for_reading(&previous.pairs[ahead]);
             prefetch_for_writing(&out.pairs[ahead]);
         },
-        [&](std::size_t run) { return RunState{seeded ? motion.over(runs[run]) : 0.0, kNoPlace}; },
+        [&](std::size_t run) { return RunState{seeded ? motion.over(runs[run]) : 0.0, NO_PLACE}; },
         [&](std::uint32_t i, RunState& run) {
             const std::uint32_t before = std::exchange(run.place_before, i);
             const Point3 moved = t.apply(source[i]);
@@ -222,8 +220,8 @@ void find_plane_correspondences(const SimilarityTransform& t, std::span<const Po
                 bound = next_above(test.distance2);
             }
             // The answer of the place before, found in this pass, bounds this search too.
-            if (before != kNoPlace) {
-                bound = std::min(bound, next_above(tree_distance2(moved, tree.point(out.pairs[before].position))));
+            if (before != NO_PLACE) {
+                bound = std::min(bound, bound_through(moved, tree.point(out.pairs[before].position)));
             }
             const ClearNearestHit found = nearest_with_clearance(tree, moved, bound);
             const Point3& n = target_normals[found.hit.index];

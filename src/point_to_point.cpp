@@ -70,8 +70,6 @@ void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, 
     });
 }
 
-constexpr std::uint32_t kNoPlace = std::numeric_limits<std::uint32_t>::max();
-
 // One search of a pass. It starts from the distance to the point's previous answer, or
 // to the answer of the point the pass visited just before, whichever is nearer: any
 // tree point's distance, nudged up, is a bound the nearest point lies strictly within,
@@ -94,8 +92,8 @@ public:
 
     void operator()(std::uint32_t i, std::uint32_t before) const {
         const Point3 y = t_.apply(source_[i]);
-        double bound = seeded_ ? next_above(tree_distance2(y, out_.points[i])) : std::numeric_limits<double>::infinity();
-        if (before != kNoPlace) bound = std::min(bound, next_above(tree_distance2(y, out_.points[before])));
+        double bound = seeded_ ? bound_through(y, out_.points[i]) : std::numeric_limits<double>::infinity();
+        if (before != NO_PLACE) bound = std::min(bound, bound_through(y, out_.points[before]));
         const ClearNearestHit found = nearest_with_clearance(tree_, y, bound);
         out_.points[i] = found.hit.point;
         out_.distances[i] = std::sqrt(found.hit.dist2);
@@ -124,7 +122,7 @@ void search_in_query_order(const PassSearch& search, const QueryOrder& order, bo
         [&](std::uint32_t ahead) {
             if (!seeded || marked(ahead)) search.prefetch(ahead);
         },
-        [](std::size_t) { return kNoPlace; },
+        [](std::size_t) { return NO_PLACE; },
         [&](std::uint32_t i, std::uint32_t& place_before) {
             const std::uint32_t before = std::exchange(place_before, i);
             if (!seeded || marked(i)) search(i, before);
@@ -136,7 +134,7 @@ void search_in_query_order(const PassSearch& search, const QueryOrder& order, bo
 // than their searches.
 void search_marked_in_index_order(const PassSearch& search, const PointCorrespondences& out) {
     parallel_for_aligned(out.points.size(), 64, [&](std::size_t first, std::size_t last) {
-        std::uint32_t before = kNoPlace;
+        std::uint32_t before = NO_PLACE;
         for (std::size_t word = first / 64; word * 64 < last; ++word) {
             for (std::uint64_t bits = out.to_search[word]; bits != 0; bits &= bits - 1) {
                 const auto i = static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
