@@ -39,6 +39,15 @@ inline double move_between(const Point3& now, const Point3& then, double slack) 
     return (std::sqrt((dx * dx + dy * dy) + dz * dz) + slack) * clearance_detail::kWiden;
 }
 
+// Whether two computed positions of one query lie so far apart that the move between
+// them (move_between, which only widens their distance) uses up all of `clearance`:
+// decided in squares, without the square root.
+inline bool moved_past(const Point3& now, const Point3& then, float clearance) {
+    const double c = clearance;
+    const double dx = now.x - then.x, dy = now.y - then.y, dz = now.z - then.z;
+    return (dx * dx + dy * dy) + dz * dz > c * c * clearance_detail::kWidenSquared;
+}
+
 // How far a point can move between two transforms: an upper bound on the distance
 // between from.apply(s) and to.apply(s), as apply computes them.
 class MotionBound {

@@ -3,6 +3,7 @@
 #include "anderson.hpp"
 #include "clearance.hpp"
 #include "parallel.hpp"
+#include "point_pairs.hpp"
 #include "pose.hpp"
 #include "similarity.hpp"
 #include "spatial_order.hpp"
@@ -24,49 +25,117 @@ namespace {
 // distance and clearance; every other point gets its bit in `to_search`. A kept point
 // stays anchored at its last search, unless that pass is about to leave the ring of
 // recent transforms: then it moves its anchor here, with the clearance that is left.
+// A word of 64 points goes through three loops: the cheap test for all of them, without
+// a branch on its outcome; the test from the anchor for the few that failed it; and the
+// writes.
+class AnswerKeeping {
+public:
+    AnswerKeeping(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
+                  PointCorrespondences& out)
+        : t_(t), source_(source), run_of_(order.run_of_point()), rounding_(apply_rounding(t)), pass_(out.passes),
+          out_(out) {}
+
+    void word(std::size_t first, std::size_t last) const {
+        WordTests tests;  // left uninitialised: every slot of the word is written before it is read
+        std::uint64_t failed = test_moves(first, last, tests);
+        for (std::uint64_t bits = failed; bits != 0; bits &= bits - 1) {
+            const int j = std::countr_zero(bits);
+            if (test_from_anchor(first + static_cast<std::size_t>(j), tests, j)) failed &= ~(std::uint64_t{1} << j);
+        }
+        write(first, last, tests, failed);
+    }
+
+private:
+    struct WordTests {
+        double distance2[64];
+        double room[64];
+    };
+
+    // The test against the clearance shrunk pass by pass; a bit for each point it fails.
+    std::uint64_t test_moves(std::size_t first, std::size_t last, WordTests& tests) const {
+        std::uint64_t failed = 0;
+        std::size_t i = first;
+#if defined(__SSE2__)
+        const PairTransform pair_transform(t_);
+        for (; i + 2 <= last; i += 2) {
+            const std::size_t j = i - first;
+            const PointPair y = pair_transform.apply(load_pair(&source_[i]));
+            const PointPair answer = load_pair(&out_.points[i]);
+            const __m128d dx = _mm_sub_pd(answer.x, y.x), dy = _mm_sub_pd(answer.y, y.y), dz = _mm_sub_pd(answer.z, y.z);
+            const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+            const __m128d clearance =
+                _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(&out_.clearances[i]))));
+            const __m128d run_move = _mm_set_pd(out_.run_moves[run_of_[i + 1]], out_.run_moves[run_of_[i]]);
+            const __m128d room = _mm_sub_pd(clearance, run_move);
+            const __m128d kept = _mm_and_pd(_mm_cmpgt_pd(room, _mm_setzero_pd()),
+                                            _mm_cmplt_pd(_mm_mul_pd(d2, _mm_set1_pd(clearance_detail::kWidenSquared)),
+                                                         _mm_mul_pd(room, room)));
+            _mm_storeu_pd(&tests.distance2[j], d2);
+            _mm_storeu_pd(&tests.room[j], room);
+            failed |= static_cast<std::uint64_t>(~_mm_movemask_pd(kept) & 3) << j;
+        }
+#endif
+        for (; i < last; ++i) {
+            const std::size_t j = i - first;
+            const SquaredKeepTest test =
+                keep_test_squared(t_.apply(source_[i]), out_.points[i], out_.clearances[i], out_.run_moves[run_of_[i]]);
+            tests.distance2[j] = test.distance2;
+            tests.room[j] = test.room;
+            failed |= std::uint64_t{!test.kept} << j;
+        }
+        return failed;
+    }
+
+    // The test against the clearance of the point's last search, by its net move since.
+    bool test_from_anchor(std::size_t i, WordTests& tests, int j) const {
+        const Point3& s = source_[i];
+        const PassPose& then = out_.recent[out_.anchored_in[i] % RECENT_PASSES];
+        const Point3 y = t_.apply(s), y_then = then.transform.apply(s);
+        const float clearance = out_.anchor_clearances[i];
+        if (moved_past(y, y_then, clearance)) return false;  // as in the passes after a large step
+        const double slack = (rounding_ + then.rounding) * ((std::abs(s.x) + std::abs(s.y)) + std::abs(s.z) + 1.0);
+        const SquaredKeepTest test = keep_test_squared(y, out_.points[i], clearance, move_between(y, y_then, slack));
+        tests.room[j] = test.room;
+        return test.kept;
+    }
+
+    // Written whatever the outcome: a point that is not kept is searched next, and the
+    // search writes both again.
+    void write(std::size_t first, std::size_t last, const WordTests& tests, std::uint64_t failed) const {
+        double* distances = out_.distances.data() + first;
+        for (std::size_t j = 0; j < last - first; ++j) distances[j] = std::sqrt(tests.distance2[j]);
+        for (std::size_t i = first; i < last; ++i) {
+            const std::size_t j = i - first;
+            const bool kept = (failed >> j & 1) == 0;
+            const float left = kept ? clearance_left({tests.distance2[j], tests.room[j], true}) : 0.0f;
+            out_.clearances[i] = left;
+            if (pass_ - out_.anchored_in[i] == RECENT_PASSES && kept) {
+                out_.anchor_clearances[i] = left;
+                out_.anchored_in[i] = pass_;
+            }
+        }
+        out_.to_search[first / 64] = failed;
+    }
+
+    const SimilarityTransform& t_;
+    std::span<const Point3> source_;
+    std::span<const std::uint32_t> run_of_;
+    double rounding_;
+    std::uint32_t pass_;
+    PointCorrespondences& out_;
+};
+
 void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
                   PointCorrespondences& out) {
-    const std::uint32_t pass = out.passes;
-    const SimilarityTransform& last_pass = out.recent[(pass - 1) % RECENT_PASSES].transform;
+    const SimilarityTransform& last_pass = out.recent[(out.passes - 1) % RECENT_PASSES].transform;
     const MotionBound motion(last_pass, t);
     const std::span<const QueryRun> runs = order.runs();
     parallel_for(runs.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t r = first; r < last; ++r) out.run_moves[r] = motion.over(runs[r]);
     });
-    const std::span<const std::uint32_t> run_of = order.run_of_point();
-    const double rounding = apply_rounding(t);
+    const AnswerKeeping keeping(t, source, order, out);
     parallel_for_aligned(source.size(), 64, [&](std::size_t first, std::size_t last) {
-        for (std::size_t word = first / 64; word * 64 < last; ++word) {
-            std::uint64_t bits = 0;
-            const std::size_t end = std::min(word * 64 + 64, last);
-            for (std::size_t i = word * 64; i < end; ++i) {
-                const Point3& s = source[i];
-                const Point3 y = t.apply(s);
-                const Point3& answer = out.points[i];
-                // Decided in squares, apart from the clearance it leaves: neither the square
-                // root nor the rounding to a float below holds up the decision.
-                SquaredKeepTest test = keep_test_squared(y, answer, out.clearances[i], out.run_moves[run_of[i]]);
-                const std::uint32_t anchored_in = out.anchored_in[i];
-                if (!test.kept) {
-                    const PassPose& then = out.recent[anchored_in % RECENT_PASSES];
-                    const double slack =
-                        (rounding + then.rounding) * ((std::abs(s.x) + std::abs(s.y)) + std::abs(s.z) + 1.0);
-                    const double moved = move_between(y, then.transform.apply(s), slack);
-                    test = keep_test_squared(y, answer, out.anchor_clearances[i], moved);
-                }
-                const float left = test.kept ? clearance_left(test) : 0.0f;
-                // Written whatever the outcome: a point that is not kept is searched
-                // next, and the search writes both again.
-                out.distances[i] = std::sqrt(test.distance2);
-                out.clearances[i] = left;
-                bits |= std::uint64_t{!test.kept} << (i % 64);
-                if (pass - anchored_in == RECENT_PASSES && test.kept) {
-                    out.anchor_clearances[i] = left;
-                    out.anchored_in[i] = pass;
-                }
-            }
-            out.to_search[word] = bits;
-        }
+        for (std::size_t word = first; word < last; word += 64) keeping.word(word, std::min(word + 64, last));
     });
 }
 

@@ -119,6 +119,35 @@ TEST(KeepTest, RefusesWhatCannotBeTrusted) {
     EXPECT_LT(clearance_of_search(kInf), kInf);
 }
 
+// A move found too long without its square root is one the full test also refuses; near
+// the edge, the full test decides.
+TEST(KeepTest, MovePastClearanceNeedsNoRoot) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    int past = 0, left_to_test = 0;
+    for (int k = 0; k < 20000; ++k) {
+        const Point3 then{u(rng), u(rng), u(rng)};
+        const double step = std::pow(10.0, -(k % 12));
+        const Point3 now{then.x + step * u(rng), then.y + step * u(rng), then.z + step * u(rng)};
+        const float clearance = static_cast<float>(std::abs(u(rng)) * 1.7 * step);
+        if (!moved_past(now, then, clearance)) {
+            ++left_to_test;
+            continue;
+        }
+        ++past;
+        const Point3 answer{now.x + 1e-3 * step, now.y, now.z};
+        ASSERT_FALSE(keep_test_squared(now, answer, clearance, move_between(now, then, 0.0)).kept) << k;
+    }
+    EXPECT_GT(past, 2000);
+    EXPECT_GT(left_to_test, 2000);
+    // Exactly at the clearance, or without a number to compare, the full test decides.
+    EXPECT_FALSE(moved_past({0, 0, 0}, {1, 0, 0}, 1.0f));
+    EXPECT_FALSE(moved_past({0, 0, 0}, {0, 0, 0}, 0.0f));
+    EXPECT_FALSE(moved_past({0, 0, 0}, {1, 0, 0}, std::numeric_limits<float>::quiet_NaN()));
+    EXPECT_FALSE(moved_past({0, 0, 0}, {1e300, 0, 0}, std::numeric_limits<float>::infinity()));
+    EXPECT_TRUE(moved_past({0, 0, 0}, {1.000001, 0, 0}, 1.0f));
+}
+
 // Queries moved by every scale of step: whenever the clearance is kept, brute force
 // confirms that the old answer is the one strictly nearest point and that the kept
 // clearance lies below every other point.
