@@ -65,13 +65,31 @@ std::uint64_t morton_code(const Point3& p, const Box& box) {
            spread_bits(cell(p.z, box.lo[2], box.inv_extent[2])) << 2;
 }
 
-// One stable counting-sort pass on the code digit at `shift` (of the key's upper half).
-void sort_by_digit(const LargeVector<std::uint64_t>& in, LargeVector<std::uint64_t>& out, int shift) {
-    std::array<std::size_t, kBuckets> start{};
-    for (std::uint64_t key : in) ++start[(key >> shift) & (kBuckets - 1)];
-    std::size_t sum = 0;
-    for (std::size_t& s : start) sum += std::exchange(s, sum);
-    for (std::uint64_t key : in) out[start[(key >> shift) & (kBuckets - 1)]++] = key;
+constexpr int kDigits = 3 * kBitsPerAxis / kDigitBits;
+
+using DigitCounts = std::array<std::array<std::size_t, kBuckets>, kDigits>;
+
+std::size_t digit_of(std::uint64_t key, int digit) { return (key >> (32 + digit * kDigitBits)) & (kBuckets - 1); }
+
+// The first place of each bucket, for every digit: counted in one read of the keys.
+DigitCounts bucket_starts(const LargeVector<std::uint64_t>& keys) {
+    DigitCounts start{};
+    for (std::uint64_t key : keys) {
+        for (int digit = 0; digit < kDigits; ++digit) ++start[digit][digit_of(key, digit)];
+    }
+    for (auto& counts : start) {
+        std::size_t sum = 0;
+        for (std::size_t& c : counts) sum += std::exchange(c, sum);
+    }
+    return start;
+}
+
+// One stable counting-sort pass on a digit of the code (the key's upper half): each key,
+// or what `put` makes of it, goes to the next free place of its bucket.
+template <class Out, class Put>
+void sort_by_digit(const LargeVector<std::uint64_t>& in, Out& out, int digit,
+                   std::array<std::size_t, kBuckets>& start, const Put& put) {
+    for (std::uint64_t key : in) out[start[digit_of(key, digit)]++] = put(key);
 }
 
 // The ball around the points the indices name: centred on the middle of their box, its
@@ -140,12 +158,16 @@ LargeVector<std::uint32_t> morton_order(std::span<const Point3> points) {
     parallel_for(points.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) keys[i] = morton_code(points[i], box) << 32 | i;
     });
-    for (int digit = 0; digit < 3 * kBitsPerAxis / kDigitBits; ++digit) {
-        sort_by_digit(keys, scratch, 32 + digit * kDigitBits);
+    DigitCounts start = bucket_starts(keys);
+    const auto whole_key = [](std::uint64_t key) { return key; };
+    for (int digit = 0; digit + 1 < kDigits; ++digit) {
+        sort_by_digit(keys, scratch, digit, start[digit], whole_key);
         keys.swap(scratch);
     }
+    // The last pass writes the indices alone, in their final places.
     LargeVector<std::uint32_t> order(points.size());
-    for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::uint32_t>(keys[k]);
+    sort_by_digit(keys, order, kDigits - 1, start[kDigits - 1],
+                  [](std::uint64_t key) { return static_cast<std::uint32_t>(key); });
     return order;
 }
 
