@@ -11,6 +11,7 @@
 #pragma once
 
 #include "kdtree.hpp"
+#include "point_pairs.hpp"
 #include "spatial_order.hpp"
 #include "types.hpp"
 
@@ -117,6 +118,26 @@ inline SquaredKeepTest keep_test_squared(const Point3& moved, const Point3& answ
     const double room = static_cast<double>(clearance) - delta;
     return {d2, room, room > 0.0 && d2 * clearance_detail::kWidenSquared < room * room};
 }
+
+#if defined(__SSE2__)
+// keep_test_squared for two queries at once, lane by lane the same numbers and decision.
+struct SquaredKeepTests {
+    __m128d distance2;
+    __m128d room;
+    int kept;  // bit k: lane k keeps its answer
+};
+
+inline SquaredKeepTests keep_tests_squared(const PointPair& moved, const PointPair& answer, __m128d clearance,
+                                           __m128d delta) {
+    const __m128d dx = _mm_sub_pd(answer.x, moved.x), dy = _mm_sub_pd(answer.y, moved.y),
+                  dz = _mm_sub_pd(answer.z, moved.z);
+    const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+    const __m128d room = _mm_sub_pd(clearance, delta);
+    const __m128d within = _mm_cmplt_pd(_mm_mul_pd(d2, _mm_set1_pd(clearance_detail::kWidenSquared)),
+                                        _mm_mul_pd(room, room));
+    return {d2, room, _mm_movemask_pd(_mm_and_pd(_mm_cmpgt_pd(room, _mm_setzero_pd()), within))};
+}
+#endif
 
 // The clearance a query that kept its answer has from here on, from the test's room. It
 // may round down to 0, which keeps no later answer.

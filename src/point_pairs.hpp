@@ -20,6 +20,11 @@ inline PointPair load_pair(const Point3* p) {
     return {_mm_unpacklo_pd(xy0, xy1), _mm_unpackhi_pd(xy0, xy1), _mm_loadh_pd(_mm_load_sd(&p[0].z), &p[1].z)};
 }
 
+// f[0] and f[1], widened to doubles (exactly).
+inline __m128d load_two_floats(const float* f) {
+    return _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(f))));
+}
+
 // SimilarityTransform::apply for two points.
 class PairTransform {
 public:

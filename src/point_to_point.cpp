@@ -3,7 +3,6 @@
 #include "anderson.hpp"
 #include "clearance.hpp"
 #include "parallel.hpp"
-#include "point_pairs.hpp"
 #include "pose.hpp"
 #include "similarity.hpp"
 #include "spatial_order.hpp"
@@ -60,19 +59,12 @@ private:
         for (; i + 2 <= last; i += 2) {
             const std::size_t j = i - first;
             const PointPair y = pair_transform.apply(load_pair(&source_[i]));
-            const PointPair answer = load_pair(&out_.points[i]);
-            const __m128d dx = _mm_sub_pd(answer.x, y.x), dy = _mm_sub_pd(answer.y, y.y), dz = _mm_sub_pd(answer.z, y.z);
-            const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
-            const __m128d clearance =
-                _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(&out_.clearances[i]))));
-            const __m128d run_move = _mm_set_pd(out_.run_moves[run_of_[i + 1]], out_.run_moves[run_of_[i]]);
-            const __m128d room = _mm_sub_pd(clearance, run_move);
-            const __m128d kept = _mm_and_pd(_mm_cmpgt_pd(room, _mm_setzero_pd()),
-                                            _mm_cmplt_pd(_mm_mul_pd(d2, _mm_set1_pd(clearance_detail::kWidenSquared)),
-                                                         _mm_mul_pd(room, room)));
-            _mm_storeu_pd(&tests.distance2[j], d2);
-            _mm_storeu_pd(&tests.room[j], room);
-            failed |= static_cast<std::uint64_t>(~_mm_movemask_pd(kept) & 3) << j;
+            const __m128d clearances = load_two_floats(&out_.clearances[i]);
+            const __m128d run_moves = _mm_set_pd(out_.run_moves[run_of_[i + 1]], out_.run_moves[run_of_[i]]);
+            const SquaredKeepTests test = keep_tests_squared(y, load_pair(&out_.points[i]), clearances, run_moves);
+            _mm_storeu_pd(&tests.distance2[j], test.distance2);
+            _mm_storeu_pd(&tests.room[j], test.room);
+            failed |= static_cast<std::uint64_t>(~test.kept & 3) << j;
         }
 #endif
         for (; i < last; ++i) {

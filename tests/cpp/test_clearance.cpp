@@ -12,9 +12,11 @@
 
 #include <Eigen/Geometry>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <vector>
 
 namespace tarvo {
 namespace {
@@ -118,6 +120,53 @@ TEST(KeepTest, RefusesWhatCannotBeTrusted) {
     // An overflowed clearance means only "at least the largest double".
     EXPECT_LT(clearance_of_search(kInf), kInf);
 }
+
+#if defined(__SSE2__)
+// Two queries in the lanes of a register get the scalar test's numbers and decision,
+// the refusals included.
+TEST(KeepTest, PairsDecideAsOneAtATime) {
+    const float nan_f = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        Point3 moved, answer;
+        float clearance;
+        double delta;
+    };
+    std::vector<Case> cases = {
+        {{0, 0, 0}, {0.5, 0, 0}, 1.0f, 0.5},   {{0, 0, 0}, {0.5, 0, 0}, 1.0f, 0.25},
+        {{0, 0, 0}, {0, 0, 0}, 0.0f, 0.0},     {{0, 0, 0}, {0.1, 0, 0}, 1.0f, std::nan("")},
+        {{0, 0, 0}, {kInf, 0, 0}, 1.0f, 0.1},  {{0, 0, 0}, {0.1, 0, 0}, nan_f, 0.0},
+        {{0, 0, 0}, {1, 0, 0}, 1.0f, 3.0},     {{1, 2, 3}, {1, 2, 3.5}, 0.5f, 0.0},
+        // Nearer than the room by less than the widening: refused.
+        {{0, 0, 0}, {0.5 * (1 - 5e-14), 0, 0}, 1.0f, 0.5},
+    };
+    std::mt19937_64 rng(9);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int k = 0; k < 2000; ++k) {
+        const Point3 q{u(rng), u(rng), u(rng)};
+        const double r = std::abs(u(rng));
+        cases.push_back({q, {q.x + r * u(rng), q.y + r * u(rng), q.z + r * u(rng)}, static_cast<float>(2 * r),
+                         r * std::abs(u(rng))});
+    }
+    for (std::size_t k = 0; k + 1 < cases.size(); ++k) {
+        const Case& a = cases[k];
+        const Case& b = cases[k + 1];
+        const Point3 moved[2] = {a.moved, b.moved}, answers[2] = {a.answer, b.answer};
+        const float clearances[2] = {a.clearance, b.clearance};
+        const SquaredKeepTests pair = keep_tests_squared(load_pair(moved), load_pair(answers),
+                                                         load_two_floats(clearances), _mm_set_pd(b.delta, a.delta));
+        double d2[2], room[2];
+        _mm_storeu_pd(d2, pair.distance2);
+        _mm_storeu_pd(room, pair.room);
+        for (int lane = 0; lane < 2; ++lane) {
+            const Case& c = lane == 0 ? a : b;
+            const SquaredKeepTest one = keep_test_squared(c.moved, c.answer, c.clearance, c.delta);
+            EXPECT_EQ((pair.kept >> lane & 1) != 0, one.kept) << k << " lane " << lane;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(d2[lane]), std::bit_cast<std::uint64_t>(one.distance2));
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(room[lane]), std::bit_cast<std::uint64_t>(one.room));
+        }
+    }
+}
+#endif
 
 // A move found too long without its square root is one the full test also refuses; near
 // the edge, the full test decides.
