@@ -490,27 +490,38 @@ KnnBuffer::KnnBuffer(std::size_t k) {
 
 // k-nearest traversal with sorted insertion into the caller's buffer: a candidate that
 // only ties the k-th is rejected, and among equal distances the earlier one stays first.
+// With a bound, the limit before the buffer is full is the bound instead of nothing:
+// every point of the final buffer lies strictly within it, the cells and points it
+// turns away hold none of them, and the points it lets through are met in the same
+// order, so the buffer ends the same.
 class KnnSearch {
 public:
-    KnnSearch(const KdTree& tree, const Point3& q, KnnBuffer& buffer)
+    KnnSearch(const KdTree& tree, const Point3& q, KnnBuffer& buffer, double bound)
         : nodes_(tree.nodes().data()), boxes_(tree.boxes().data()), xs_(tree.xs()), ys_(tree.ys()),
           zs_(tree.zs()), input_index_(tree.indices().data()), q_(q), box_pruning_from_(tree.box_pruning_from()),
-          dists_(buffer.dists_.data()),
-          indices_(buffer.indices_.data()), len_(buffer.len_), k_(buffer.dists_.size()) {
+          dists_(buffer.dists_.data()), indices_(buffer.indices_.data()), len_(buffer.len_),
+          k_(buffer.dists_.size()), bound_(bound), bounded_(bound < kInf) {
         len_ = 0;
     }
 
     void run() { visit_depth_first(*this, nodes_, boxes_, q_); }
 
-    // A box is passed over only once the buffer is full and the box cannot beat its
-    // last distance.
-    bool enters_region(double bound, double& /*passed_over*/) const { return len_ < k_ || dists_[len_ - 1] > bound; }
-    bool prunes_by_boxes() const { return len_ == k_ && dists_[len_ - 1] > box_pruning_from_; }
+    // A box is passed over only once it cannot beat the limit: the last distance of a
+    // full buffer, or the bound.
+    bool enters_region(double bound, double& /*passed_over*/) const {
+        if (len_ < k_) return !bounded_ || bound_ > bound;
+        return dists_[len_ - 1] > bound;
+    }
+    bool prunes_by_boxes() const {
+        if (len_ < k_) return bounded_ && bound_ > box_pruning_from_;
+        return dists_[len_ - 1] > box_pruning_from_;
+    }
 
-    // Until the buffer is full every cell is entered, unless its plane is at an
-    // infinite distance; afterwards only cells that may beat the k-th distance.
+    // Until the buffer is full every cell is entered, unless its plane is at an infinite
+    // distance or the cell lies beyond the bound; afterwards only cells that may beat
+    // the k-th distance.
     bool enters_far_cell(const CellOffsets& cell, double diff, double& /*passed_over*/) const {
-        if (len_ < k_) return kInf > diff * diff;
+        if (len_ < k_) return bounded_ ? bound_ > cell.bound() : kInf > diff * diff;
         return dists_[len_ - 1] > cell.bound();
     }
 
@@ -523,7 +534,7 @@ public:
 
 private:
     void offer(double d, std::uint32_t index) {
-        if (len_ == k_ && d >= dists_[k_ - 1]) return;
+        if (len_ == k_ ? d >= dists_[k_ - 1] : bounded_ && !(d < bound_)) return;
         std::size_t h = len_ < k_ - 1 ? len_ : k_ - 1;
         while (h > 0 && dists_[h - 1] > d) {
             dists_[h] = dists_[h - 1];
@@ -545,10 +556,25 @@ private:
     std::uint32_t* indices_;
     std::size_t& len_;
     std::size_t k_;
+    double bound_;
+    bool bounded_;
 };
 
-void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer) {
-    KnnSearch(tree, q, buffer).run();
+void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer, double bound) {
+    KnnSearch(tree, q, buffer, bound).run();
+}
+
+double knn_bound_through(std::span<const Point3> cloud, const Point3& q, const KnnBuffer& buffer) {
+    if (buffer.len() < buffer.k()) return kInf;
+    double farthest = 0.0;
+    for (const std::uint32_t i : buffer.indices()) {
+        const Point3& p = cloud[i];
+        const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
+        const double d = (dx * dx + dy * dy) + dz * dz;
+        if (!(d < kInf)) return kInf;  // infinite or NaN: no bound
+        farthest = std::max(farthest, d);
+    }
+    return next_above(farthest);
 }
 
 }  // namespace tarvo

@@ -121,7 +121,7 @@ public:
     std::span<const std::uint32_t> indices() const { return {indices_.data(), len_}; }
 
 private:
-    friend void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer);
+    friend void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer, double bound);
     friend class KnnSearch;
 
     std::vector<double> dists_;
@@ -130,7 +130,16 @@ private:
 };
 
 // Fills `buffer` with the min(k, n) closest tree points to q, ascending; a later point
-// that only ties the k-th distance does not displace it.
-void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer);
+// that only ties the k-th distance does not displace it. A finite `bound` must lie
+// strictly above the k-th smallest squared distance (knn_bound_through gives one); the
+// search then skips what lies beyond it from the start, and fills the buffer the same.
+void knn_into(const KdTree& tree, const Point3& q, KnnBuffer& buffer,
+              double bound = std::numeric_limits<double>::infinity());
+
+// A bound for knn_into from the k points a full `buffer` holds (input indices into
+// `cloud`, the points the tree was built over), as the previous of a walk of nearby
+// queries left them: the largest of their squared distances from q, nudged up. +inf when
+// the buffer holds fewer than k points or a distance is not finite.
+double knn_bound_through(std::span<const Point3> cloud, const Point3& q, const KnnBuffer& buffer);
 
 }  // namespace tarvo

@@ -87,8 +87,8 @@ Point3 least_spread_direction(const Mat3& scatter) {
 }  // namespace
 
 Point3 fit_plane_normal(const KdTree& tree, std::span<const Point3> points, std::size_t i,
-                        KnnBuffer& buffer) {
-    knn_into(tree, points[i], buffer);
+                        KnnBuffer& buffer, double bound) {
+    knn_into(tree, points[i], buffer, bound);
     const Neighbourhood hood{points, buffer.indices()};
     Mat3 scatter = scatter_matrix(hood, 0);
     if (!scatter_is_usable(scatter)) {
@@ -110,13 +110,14 @@ Expected<PointCloud, RegisterError> estimate_normals(std::span<const Point3> poi
     const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(n, k));
     PointCloud normals(n);
     // Points are visited in tree order, leaf by leaf, so that consecutive searches walk the
-    // same nodes while they are in cache; each normal still lands in its own slot.
+    // same nodes while they are in cache, and the neighbours of one point bound the search
+    // of the next; each normal still lands in its own slot.
     const std::uint32_t* input_index = tree.indices().data();
     parallel_for(n, [&](std::size_t first, std::size_t last) {
         KnnBuffer buffer(k_eff);
         for (std::size_t p = first; p < last; ++p) {
             const std::uint32_t i = input_index[p];
-            normals[i] = fit_plane_normal(tree, points, i, buffer);
+            normals[i] = fit_plane_normal(tree, points, i, buffer, knn_bound_through(points, points[i], buffer));
         }
     });
     return normals;

@@ -41,7 +41,9 @@ double lower_middle(std::span<const double> values, std::size_t mid) {
 
 // v[i] = per_point(i, buffer, scratch) for every point of the tree's cloud, in parallel,
 // then their median. Points are visited in tree order, leaf by leaf, so that consecutive
-// searches walk the same nodes while they are in cache; each value lands in its own slot.
+// searches walk the same nodes while they are in cache, and the neighbours one search
+// leaves in the buffer bound the next (knn_bound_through); each value lands in its own
+// slot.
 template <class PerPoint>
 double median_of_per_point(const KdTree& tree, std::size_t k, const PerPoint& per_point) {
     const std::uint32_t* input_index = tree.indices().data();
@@ -80,7 +82,7 @@ std::size_t neighbour_count(std::uint64_t nu_neighbors, std::size_t n) {
 double median_neighbour_distance(std::span<const Point3> points, const KdTree& tree, std::size_t k) {
     return median_of_per_point(
         tree, k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
-            knn_into(tree, points[i], buffer);
+            knn_into(tree, points[i], buffer, knn_bound_through(points, points[i], buffer));
             const auto dists = buffer.distances();
             for (std::size_t j = 1; j < dists.size(); ++j) scratch.push_back(std::sqrt(dists[j]));
         });
@@ -93,7 +95,7 @@ double median_neighbour_plane_distance(std::span<const Point3> points,
         tree, k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
             const Point3& q = points[i];
             const Point3& n = normals[i];
-            knn_into(tree, q, buffer);
+            knn_into(tree, q, buffer, knn_bound_through(points, q, buffer));
             const auto found = buffer.indices();
             for (std::size_t j = 1; j < found.size(); ++j) {
                 const Point3& c = points[found[j]];

@@ -516,6 +516,54 @@ TEST(KdTreeQuery, ReusedBufferForgetsPreviousQuery) {
     }
 }
 
+// A walk of k-nearest searches over the tree's own points in tree order, each bounded by
+// the neighbours the one before left in the buffer, or by the tightest bound there is
+// (the k-th distance itself, nudged up): every buffer equals the unbounded search's, on
+// clouds full of ties and repeated points.
+class BoundedKnn : public ::testing::TestWithParam<int> {};
+
+TEST_P(BoundedKnn, FillsTheBufferAsTheUnboundedSearch) {
+    const PointCloud clouds[] = {uniform_cloud(3000, 45), duplicated_cloud(2000, 46), grid_cloud(14),
+                                 flat_cloud(2500, 47)};
+    const std::size_t k = static_cast<std::size_t>(GetParam());
+    for (const PointCloud& cloud : clouds) {
+        const KdTree t = KdTree::build(cloud);
+        KnnBuffer walked(k), tight(k), plain(k);
+        std::size_t bounded = 0;
+        for (std::size_t p = 0; p < t.size(); ++p) {
+            const Point3& q = cloud[t.indices()[p]];
+            const double bound = knn_bound_through(cloud, q, walked);
+            bounded += bound < std::numeric_limits<double>::infinity();
+            knn_into(t, q, walked, bound);
+            knn_into(t, q, plain);
+            knn_into(t, q, tight, next_above(plain.distances()[plain.len() - 1]));
+            for (const KnnBuffer* got : {&walked, &tight}) {
+                ASSERT_EQ(got->len(), plain.len());
+                ASSERT_TRUE(std::ranges::equal(got->indices(), plain.indices())) << p;
+                ASSERT_TRUE(std::ranges::equal(got->distances(), plain.distances())) << p;
+            }
+        }
+        EXPECT_EQ(bounded, k <= cloud.size() ? t.size() - 1 : 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, BoundedKnn, ::testing::Values(1, 7, 30));
+
+TEST(KdTreeQuery, KnnBoundNeedsAFullBufferOfFiniteDistances) {
+    const PointCloud cloud{{0, 0, 0}, {1, 0, 0}, {0, 2, 0}, {1e300, 0, 0}};
+    const KdTree t = KdTree::build(cloud);
+    KnnBuffer buffer(2);
+    EXPECT_EQ(knn_bound_through(cloud, {0, 0, 0}, buffer), std::numeric_limits<double>::infinity());
+    knn_into(t, {0.1, 0, 0}, buffer);
+    EXPECT_EQ(knn_bound_through(cloud, {0, 0, 0}, buffer), next_above(1.0));
+    EXPECT_EQ(knn_bound_through(cloud, {-1e200, 0, 0}, buffer), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(knn_bound_through(cloud, {std::nan(""), 0, 0}, buffer), std::numeric_limits<double>::infinity());
+    // More neighbours asked for than the tree holds: no bound.
+    KnnBuffer all(5);
+    knn_into(t, {0, 0, 0}, all);
+    EXPECT_EQ(knn_bound_through(cloud, {0, 0, 0}, all), std::numeric_limits<double>::infinity());
+}
+
 TEST(KdTreeQuery, QueryOnTreePointFindsItAtZero) {
     const PointCloud cloud = uniform_cloud(3000, 44);
     const KdTree t = KdTree::build(cloud);
