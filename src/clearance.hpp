@@ -45,8 +45,7 @@ inline double move_between(const Point3& now, const Point3& then, double slack) 
 // decided in squares, without the square root.
 inline bool moved_past(const Point3& now, const Point3& then, float clearance) {
     const double c = clearance;
-    const double dx = now.x - then.x, dy = now.y - then.y, dz = now.z - then.z;
-    return (dx * dx + dy * dy) + dz * dz > c * c * clearance_detail::kWidenSquared;
+    return tree_distance2(now, then) > c * c * clearance_detail::kWidenSquared;
 }
 
 // How far a point can move between two transforms: an upper bound on the distance
@@ -86,12 +85,6 @@ inline float float_below(double x) {
 inline float clearance_of_search(double clearance2) {
     return float_below(std::sqrt(std::min(clearance2, std::numeric_limits<double>::max())) *
                        clearance_detail::kShrink);
-}
-
-// The squared distance from q to p, computed exactly as the tree computes it.
-inline double tree_distance2(const Point3& q, const Point3& p) {
-    const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
-    return (dx * dx + dy * dy) + dz * dz;
 }
 
 // A bound for a search from q, taken from any tree point p: its distance, nudged up, so

@@ -568,9 +568,7 @@ double knn_bound_through(std::span<const Point3> cloud, const Point3& q, const K
     if (buffer.len() < buffer.k()) return kInf;
     double farthest = 0.0;
     for (const std::uint32_t i : buffer.indices()) {
-        const Point3& p = cloud[i];
-        const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
-        const double d = (dx * dx + dy * dy) + dz * dz;
+        const double d = tree_distance2(q, cloud[i]);
         if (!(d < kInf)) return kInf;  // infinite or NaN: no bound
         farthest = std::max(farthest, d);
     }

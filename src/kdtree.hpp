@@ -100,6 +100,12 @@ struct ClearNearestHit {
 
 ClearNearestHit nearest_with_clearance(const KdTree& tree, const Point3& q, double bound);
 
+// The squared distance from q to p, computed exactly as the tree computes it.
+inline double tree_distance2(const Point3& q, const Point3& p) {
+    const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
 // std::nextafter(d, +inf) for a squared distance d >= 0 (or +inf, or NaN), inline: the
 // bound for nearest_within, taken once per query.
 inline double next_above(double d) {
