@@ -180,12 +180,46 @@ double plane_residual(const Point3& moved, const Point3& q, const Point3& n) {
     return dot3(moved.x - q.x, moved.y - q.y, moved.z - q.z, n.x, n.y, n.z);
 }
 
-// What a pass carries along one run of the query order: the bound on the run's move,
-// and the last place it visited.
-struct RunState {
-    double moved_at_most;
-    std::uint32_t place_before;
-};
+// How many points ahead the first phase asks for the coordinates of a previous answer:
+// in index order the answers lie at scattered tree positions.
+constexpr std::size_t kGatherAhead = 16;
+
+// The first phase of a seeded pass, in index order: a point whose query moved by less
+// than its clearance allows keeps its answer, with the residual and clearance of its new
+// place; every other point gets its bit in out.to_search and is left as it was, so that
+// `previous` still holds its old answer when `out` is `previous`.
+void keep_plane_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
+                        const KdTree& tree, const PlaneCorrespondences& previous, PlaneCorrespondences& out) {
+    const MotionBound motion(previous.pose, t);
+    const std::span<const QueryRun> runs = order.runs();
+    parallel_for(runs.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) out.run_moves[r] = motion.over(runs[r]);
+    });
+    const std::span<const std::uint32_t> run_of = order.run_of_point();
+    parallel_for_aligned(source.size(), 64, [&](std::size_t first, std::size_t last) {
+        for (std::size_t word = first; word < last; word += 64) {
+            std::uint64_t failed = 0;
+            for (std::size_t i = word; i < std::min(word + 64, last); ++i) {
+                if (i + kGatherAhead < last) {
+                    const std::uint32_t p = previous.pairs[i + kGatherAhead].position;
+                    prefetch_line_for_reading(tree.xs() + p);
+                    prefetch_line_for_reading(tree.ys() + p);
+                    prefetch_line_for_reading(tree.zs() + p);
+                }
+                const PlaneCorrespondence was = previous.pairs[i];  // a copy: `out` may be `previous`
+                const Point3 moved = t.apply(source[i]);
+                const Point3 q = tree.point(was.position);
+                const SquaredKeepTest test = keep_test_squared(moved, q, was.clearance, out.run_moves[run_of[i]]);
+                if (test.kept) {
+                    out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position, clearance_left(test)};
+                } else {
+                    failed |= std::uint64_t{1} << (i - word);
+                }
+            }
+            out.to_search[word / 64] = failed;
+        }
+    });
+}
 
 }  // namespace
 
@@ -194,40 +228,26 @@ void find_plane_correspondences(const SimilarityTransform& t, std::span<const Po
                                 std::span<const Point3> target_normals, const PlaneCorrespondences& previous,
                                 PlaneCorrespondences& out) {
     const bool seeded = previous.filled;
-    const MotionBound motion(previous.pose, t);
-    const std::span<const QueryRun> runs = order.runs();
-    parallel_for_in_runs(
-        order.indices(), QUERY_RUN_LENGTH,
-        [&](std::uint32_t ahead) {
-            prefetch_for_reading(&source[ahead]);
-            prefetch_for_reading(&previous.pairs[ahead]);
-            prefetch_for_writing(&out.pairs[ahead]);
-        },
-        [&](std::size_t run) { return RunState{seeded ? motion.over(runs[run]) : 0.0, NO_PLACE}; },
-        [&](std::uint32_t i, RunState& run) {
-            const std::uint32_t before = std::exchange(run.place_before, i);
-            const Point3 moved = t.apply(source[i]);
-            double bound = std::numeric_limits<double>::infinity();
-            if (seeded) {
-                const PlaneCorrespondence was = previous.pairs[i];  // a copy: `out` may be `previous`
-                const Point3 q = tree.point(was.position);
-                const SquaredKeepTest test = keep_test_squared(moved, q, was.clearance, run.moved_at_most);
-                if (test.kept) {
-                    out.pairs[i] = {was.normal, plane_residual(moved, q, was.normal), was.position,
-                                    clearance_left(test)};
-                    return;
-                }
-                bound = next_above(test.distance2);
-            }
-            // The answer of the place before, found in this pass, bounds this search too.
-            if (before != NO_PLACE) {
-                bound = std::min(bound, bound_through(moved, tree.point(out.pairs[before].position)));
-            }
-            const ClearNearestHit found = nearest_with_clearance(tree, moved, bound);
-            const Point3& n = target_normals[found.hit.index];
-            out.pairs[i] = {n, plane_residual(moved, found.hit.point, n), found.position,
-                            clearance_of_search(found.clearance2)};
-        });
+    if (seeded) keep_plane_answers(t, source, order, tree, previous, out);
+    const auto prefetch = [&](std::uint32_t ahead) {
+        prefetch_for_reading(&source[ahead]);
+        prefetch_for_reading(&previous.pairs[ahead]);
+        prefetch_for_writing(&out.pairs[ahead]);
+    };
+    // Every search starts from the distance to the point's previous answer, if it has
+    // one, and to the answer of the point before it, found or kept in this pass.
+    const auto search = [&](std::uint32_t i, std::uint32_t before) {
+        const Point3 moved = t.apply(source[i]);
+        double bound = std::numeric_limits<double>::infinity();
+        if (seeded) bound = bound_through(moved, tree.point(previous.pairs[i].position));
+        if (before != NO_PLACE) bound = std::min(bound, bound_through(moved, tree.point(out.pairs[before].position)));
+        const ClearNearestHit found = nearest_with_clearance(tree, moved, bound);
+        const Point3& n = target_normals[found.hit.index];
+        out.pairs[i] = {n, plane_residual(moved, found.hit.point, n), found.position,
+                        clearance_of_search(found.clearance2)};
+    };
+    search_points(order, seeded ? std::span<const std::uint64_t>(out.to_search) : std::span<const std::uint64_t>(),
+                  prefetch, search);
     out.pose = t;
     out.filled = true;
 }

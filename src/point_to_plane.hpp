@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kdtree.hpp"
+#include "marked_search.hpp"
 #include "options.hpp"
 #include "pose.hpp"
 #include "solver.hpp"
@@ -30,8 +31,13 @@ struct PlaneCorrespondences {
     LargeVector<PlaneCorrespondence> pairs;
     SimilarityTransform pose;  // the transform the pairs were found under
     bool filled = false;       // pairs hold an earlier search's answers
+    // Scratch of a pass that fills this buffer: how far each run of the query order moved
+    // since the pass it starts from, and a bit per point whose answer was not kept.
+    std::vector<double> run_moves;
+    std::vector<std::uint64_t> to_search;
 
-    explicit PlaneCorrespondences(std::size_t n) : pairs(n) {}
+    explicit PlaneCorrespondences(std::size_t n)
+        : pairs(n), run_moves((n + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH), to_search(mark_words(n)) {}
 };
 
 // For every source point x, the normal of the tree's nearest point q to T(x) and the
@@ -39,9 +45,9 @@ struct PlaneCorrespondences {
 // permutation of the source indices; a spatially coherent one keeps the tree in cache
 // and the runs' balls small). If `previous` (which may be `out` itself) holds answers, a
 // point whose query moved by less than its clearance keeps its answer without a search
-// (the move is bounded once per run of the order), and any other search
-// starts from the distance to the previous answer. Each result goes to its own slot, so
-// none of this changes anything but the speed.
+// (the move is bounded once per run of the order; these tests run in index order), and
+// any other search starts from the distance to the previous answer. Each result goes to
+// its own slot, so none of this changes anything but the speed.
 void find_plane_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
                                 const QueryOrder& order, const KdTree& tree,
                                 std::span<const Point3> target_normals, const PlaneCorrespondences& previous,

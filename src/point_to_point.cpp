@@ -2,6 +2,7 @@
 
 #include "anderson.hpp"
 #include "clearance.hpp"
+#include "marked_search.hpp"
 #include "parallel.hpp"
 #include "pose.hpp"
 #include "similarity.hpp"
@@ -173,49 +174,6 @@ private:
     PointCorrespondences& out_;
 };
 
-// Searches every point, or with `seeded` only those marked in `to_search`, in query
-// order: consecutive searches then walk the same part of the tree.
-void search_in_query_order(const PassSearch& search, const QueryOrder& order, bool seeded,
-                           const PointCorrespondences& out) {
-    const auto marked = [&](std::uint32_t i) { return (out.to_search[i / 64] >> (i % 64) & 1) != 0; };
-    parallel_for_in_runs(
-        order.indices(), MIN_PARALLEL_POINTS,
-        [&](std::uint32_t ahead) {
-            if (!seeded || marked(ahead)) search.prefetch(ahead);
-        },
-        [](std::size_t) { return NO_PLACE; },
-        [&](std::uint32_t i, std::uint32_t& place_before) {
-            const std::uint32_t before = std::exchange(place_before, i);
-            if (!seeded || marked(i)) search(i, before);
-        });
-}
-
-// Searches the points marked in `to_search` in index order, word by word of the bitmap:
-// when few are marked, going through every place of the query order would cost more
-// than their searches.
-void search_marked_in_index_order(const PassSearch& search, const PointCorrespondences& out) {
-    parallel_for_aligned(out.points.size(), 64, [&](std::size_t first, std::size_t last) {
-        std::uint32_t before = NO_PLACE;
-        for (std::size_t word = first / 64; word * 64 < last; ++word) {
-            for (std::uint64_t bits = out.to_search[word]; bits != 0; bits &= bits - 1) {
-                const auto i = static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-                search(i, before);
-                before = i;
-            }
-        }
-    });
-}
-
-std::size_t marked_count(const PointCorrespondences& out) {
-    std::size_t count = 0;
-    for (const std::uint64_t word : out.to_search) count += static_cast<std::size_t>(std::popcount(word));
-    return count;
-}
-
-// A seeded pass in which fewer than one point in this many is marked searches them in
-// index order.
-constexpr std::size_t kSparseSearchShare = 16;
-
 }  // namespace
 
 void find_point_correspondences(const SimilarityTransform& t, std::span<const Point3> source,
@@ -223,11 +181,9 @@ void find_point_correspondences(const SimilarityTransform& t, std::span<const Po
     const bool seeded = out.filled;
     if (seeded) keep_answers(t, source, order, out);
     const PassSearch search(t, source, tree, seeded, out);
-    if (seeded && marked_count(out) * kSparseSearchShare < source.size()) {
-        search_marked_in_index_order(search, out);
-    } else {
-        search_in_query_order(search, order, seeded, out);
-    }
+    search_points(
+        order, seeded ? std::span<const std::uint64_t>(out.to_search) : std::span<const std::uint64_t>(),
+        [&](std::uint32_t i) { search.prefetch(i); }, search);
     out.recent[out.passes % RECENT_PASSES] = {t, apply_rounding(t)};
     ++out.passes;
     out.filled = true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kdtree.hpp"
+#include "marked_search.hpp"
 #include "options.hpp"
 #include "solver.hpp"
 #include "spatial_order.hpp"
@@ -51,7 +52,7 @@ struct PointCorrespondences {
           anchor_clearances(n),
           anchored_in(n),
           run_moves((n + QUERY_RUN_LENGTH - 1) / QUERY_RUN_LENGTH),
-          to_search((n + 63) / 64),
+          to_search(mark_words(n)),
           recent(RECENT_PASSES) {}
 };
 

@@ -298,8 +298,12 @@ TEST_P(ReusingPass, PointPassesEqualFreshOnes) {
     const QueryOrder order = QueryOrder::spatial(c.source);
     PointCorrespondences reused(c.source.size());
     std::size_t kept = 0;
+    bool searched_few = false, searched_many = false;  // in index order, and in query order
     for (const SimilarityTransform& t : converging_run()) {
         find_point_correspondences(t, c.source, order, tree, reused);
+        const std::size_t marked = marked_count(reused.to_search);
+        searched_few = searched_few || (marked > 0 && marked * kSparseSearchShare < c.source.size());
+        searched_many = searched_many || marked * kSparseSearchShare >= c.source.size();
         PointCorrespondences fresh(c.source.size());
         find_point_correspondences(t, c.source, order, tree, fresh);
         for (std::size_t i = 0; i < c.source.size(); ++i) {
@@ -310,6 +314,8 @@ TEST_P(ReusingPass, PointPassesEqualFreshOnes) {
     }
     if (GetParam() == 0) {
         EXPECT_GT(kept, c.source.size() * 5);
+        EXPECT_TRUE(searched_few);
+        EXPECT_TRUE(searched_many);
     }
 }
 
@@ -354,8 +360,12 @@ TEST_P(ReusingPass, PlanePassesEqualFreshOnes) {
     const QueryOrder order = QueryOrder::spatial(c.source);
     PlaneCorrespondences current(c.source.size()), spare(c.source.size());
     std::size_t kept = 0;
+    bool searched_few = false, searched_many = false;  // in index order, and in query order
     for (const SimilarityTransform& t : converging_run()) {
         find_plane_correspondences(t, c.source, order, tree, c.normals, current, spare);
+        const std::size_t marked = marked_count(spare.to_search);
+        searched_few = searched_few || (marked > 0 && marked * kSparseSearchShare < c.source.size());
+        searched_many = searched_many || marked * kSparseSearchShare >= c.source.size();
         find_plane_correspondences(t, c.source, order, tree, c.normals, current);
         PlaneCorrespondences fresh(c.source.size());
         find_plane_correspondences(t, c.source, order, tree, c.normals, fresh);
@@ -371,6 +381,8 @@ TEST_P(ReusingPass, PlanePassesEqualFreshOnes) {
     }
     if (GetParam() == 0) {
         EXPECT_GT(kept, c.source.size() * 5);
+        EXPECT_TRUE(searched_few);
+        EXPECT_TRUE(searched_many);
     }
 }
 
