@@ -16,6 +16,18 @@
 
 namespace tarvo {
 
+// For each run of `order`, a bound on how far its points move from transform `from` to
+// `to` (MotionBound::over), in `run_moves` (one slot per run): the first phase of a
+// pass tests each point against its run's bound.
+inline void bound_run_moves(const SimilarityTransform& from, const SimilarityTransform& to, const QueryOrder& order,
+                            std::span<double> run_moves) {
+    const MotionBound motion(from, to);
+    const std::span<const QueryRun> runs = order.runs();
+    parallel_for(runs.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) run_moves[r] = motion.over(runs[r]);
+    });
+}
+
 // Bitmap words for n points.
 inline std::size_t mark_words(std::size_t n) { return (n + 63) / 64; }
 

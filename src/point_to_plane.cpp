@@ -190,11 +190,7 @@ constexpr std::size_t kGatherAhead = 16;
 // `previous` still holds its old answer when `out` is `previous`.
 void keep_plane_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
                         const KdTree& tree, const PlaneCorrespondences& previous, PlaneCorrespondences& out) {
-    const MotionBound motion(previous.pose, t);
-    const std::span<const QueryRun> runs = order.runs();
-    parallel_for(runs.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t r = first; r < last; ++r) out.run_moves[r] = motion.over(runs[r]);
-    });
+    bound_run_moves(previous.pose, t, order, out.run_moves);
     const std::span<const std::uint32_t> run_of = order.run_of_point();
     parallel_for_aligned(source.size(), 64, [&](std::size_t first, std::size_t last) {
         for (std::size_t word = first; word < last; word += 64) {

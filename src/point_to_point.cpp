@@ -121,11 +121,7 @@ private:
 void keep_answers(const SimilarityTransform& t, std::span<const Point3> source, const QueryOrder& order,
                   PointCorrespondences& out) {
     const SimilarityTransform& last_pass = out.recent[(out.passes - 1) % RECENT_PASSES].transform;
-    const MotionBound motion(last_pass, t);
-    const std::span<const QueryRun> runs = order.runs();
-    parallel_for(runs.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t r = first; r < last; ++r) out.run_moves[r] = motion.over(runs[r]);
-    });
+    bound_run_moves(last_pass, t, order, out.run_moves);
     const AnswerKeeping keeping(t, source, order, out);
     parallel_for_aligned(source.size(), 64, [&](std::size_t first, std::size_t last) {
         for (std::size_t word = first; word < last; word += 64) keeping.word(word, std::min(word + 64, last));
