@@ -1,4 +1,5 @@
 #include "kdtree.hpp"
+#include "plain_nearest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -163,31 +164,6 @@ void expect_same_tree(const KdTree& got, const ReferenceTree& want) {
 
 // ---- reference queries: the plain recursive traversal with diff² pruning --------------
 
-void ref_nearest_visit(const KdTree& t, std::uint32_t i, const Point3& q, NearestHit& best) {
-    for (;;) {
-        const KdNode& nd = t.nodes()[i];
-        if (nd.kind == LEAF) {
-            for (std::uint32_t p = nd.start; p < nd.end; ++p) {
-                const double d = dist2(t.point(p), q);
-                if (d < best.dist2) best = {t.point(p), d, t.indices()[p]};
-            }
-            return;
-        }
-        const double diff = q[nd.kind] - nd.split;
-        const std::uint32_t near = diff < 0 ? i + 1 : nd.right;
-        const std::uint32_t far = diff < 0 ? nd.right : i + 1;
-        ref_nearest_visit(t, near, q, best);
-        if (!(diff * diff < best.dist2)) return;
-        i = far;
-    }
-}
-
-NearestHit ref_nearest(const KdTree& t, const Point3& q) {
-    NearestHit best{t.point(0), kInf, t.indices()[0]};
-    ref_nearest_visit(t, 0, q, best);
-    return best;
-}
-
 struct RefKnn {
     std::size_t k;
     std::vector<double> d;
@@ -347,7 +323,7 @@ TEST_P(TreeOnCloud, QueriesMatchPlainTraversalAndBruteForce) {
     std::size_t asked = 0;
     for (const Point3& q : queries_for(cloud, count, 17)) {
         const NearestHit hit = nearest(t, q);
-        expect_same_hit(hit, ref_nearest(t, q));
+        expect_same_hit(hit, plain::nearest(t, q));
         const bool whole_cloud = asked++ < 40 && cloud.size() <= 2000;
         for (KnnBuffer* buffer : {&one, &seven, &many, &beyond}) {
             if (buffer == &beyond && !whole_cloud) continue;

@@ -2,6 +2,7 @@
 // surfaces with known motions, and through the solver for the iteration accounting.
 #include "anderson.hpp"
 #include "kdtree.hpp"
+#include "motions.hpp"
 #include "point_to_point.hpp"
 #include "registration.hpp"
 #include "spatial_order.hpp"
@@ -18,6 +19,9 @@
 
 namespace tarvo {
 namespace {
+
+using motions::motion;
+using motions::pull_back;
 
 // A smooth height field of two bumps on a gentle slope, sampled on a jittered grid;
 // free of the near-symmetries that give plain ICP false minima.
@@ -38,24 +42,6 @@ PointCloud surface(std::size_t side, unsigned seed, double x0 = -1.0, double x1 
         }
     }
     return c;
-}
-
-SimilarityTransform motion(double degrees, const Vec3& axis, const Vec3& t, double scale = 1.0) {
-    SimilarityTransform m;
-    m.rotation = Eigen::AngleAxisd(degrees * M_PI / 180.0, axis.normalized()).toRotationMatrix();
-    m.translation = t;
-    m.scale = scale;
-    return m;
-}
-
-// The source that `m` maps exactly onto `target`.
-PointCloud pull_back(const PointCloud& target, const SimilarityTransform& m) {
-    PointCloud out(target.size());
-    const Mat3 inverse = m.rotation.transpose() / m.scale;
-    for (std::size_t i = 0; i < target.size(); ++i) {
-        out[i] = to_point(inverse * (to_vec(target[i]) - m.translation));
-    }
-    return out;
 }
 
 double rotation_error(const Mat3& a, const Mat3& b) {
