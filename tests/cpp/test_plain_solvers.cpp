@@ -186,13 +186,14 @@ public:
                 double e = energy(current_, robust);
                 if (o_.max_line_search > 0 && e >= previous) {
                     ++line_searches_;
+                    const SimilarityTransform from = t;
                     double alpha = 1.0;
                     std::optional<PoseVector> best_x;
                     for (std::uint64_t trials = 1;; ++trials, alpha *= 0.5) {
                         const PoseVector x = x_ref + alpha * (x_gn - x_ref);
                         const SimilarityTransform trial = pose_exp(x);
                         if (!trial.is_finite()) break;
-                        trials_on_current_ += same_bits(trial, t);
+                        trials_on_current_ += same_bits(trial, from);
                         search(trial, spare_);
                         const double trial_energy = energy(spare_, robust);
                         if (trial_energy < e) {
