@@ -573,8 +573,14 @@ TEST(KdTreeQuery, ClearanceInPlainCases) {
     EXPECT_EQ(near_point.hit.point, (Point3{2, 3, 2}));
     EXPECT_GT(near_point.clearance2, near_point.hit.dist2);
     EXPECT_LE(near_point.clearance2, dist2({3, 3, 2}, {2.1, 3.05, 1.9}));
-    // A query on a splitting plane has a cell at bound 0 beyond it: no clearance.
-    EXPECT_EQ(nearest_with_clearance(grid, {2, 3, 2}, kInf).clearance2, 0.0);
+    // A query on a splitting plane has a cell at bound 0 beyond it. A search bounded
+    // within a leaf's reach prunes by the planes and is left with no clearance; an
+    // unbounded one goes by the boxes, which keep to the points, whose nearest others
+    // lie at 1.
+    EXPECT_EQ(nearest_with_clearance(grid, {2, 3, 2}, 0.5).clearance2, 0.0);
+    const double on_plane = nearest_with_clearance(grid, {2, 3, 2}, kInf).clearance2;
+    EXPECT_GT(on_plane, 0.0);
+    EXPECT_LE(on_plane, 1.0);
     const ClearNearestHit between = nearest_with_clearance(grid, {2.5, 3, 2}, kInf);
     EXPECT_EQ(between.hit.dist2, 0.25);
     EXPECT_EQ(between.clearance2, 0.25);  // the other point of the pair ties
