@@ -156,17 +156,18 @@ std::vector<T> map_chunks(std::size_t n, const ChunkFn& chunk_fn) {
     return partial;
 }
 
-// start + term(0) + term(1) + ... + term(n-1), added left to right exactly as a
-// sequential loop adds them; only the terms are evaluated in parallel, each into its
-// slot of `terms` (resized to n), which is what pays when a term costs an exp().
-template <class Term>
-double ordered_sum(std::size_t n, double start, LargeVector<double>& terms, const Term& term) {
-    terms.resize(n);
+// start + term(value(0)) + ... + term(value(n-1)), added left to right exactly as a
+// sequential loop adds them. Only the values are evaluated in parallel, each into its
+// slot of `values` (resized to n), which is what pays when a value costs an exp(); they
+// stay there for the caller.
+template <class Value, class Term>
+double ordered_sum(std::size_t n, double start, LargeVector<double>& values, const Value& value, const Term& term) {
+    values.resize(n);
     parallel_for(n, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) terms[i] = term(i);
+        for (std::size_t i = first; i < last; ++i) values[i] = value(i);
     });
     double sum = start;
-    for (double t : terms) sum += t;
+    for (double v : values) sum += term(v);
     return sum;
 }
 

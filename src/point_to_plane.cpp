@@ -317,8 +317,11 @@ private:
     double energy(const PlaneCorrespondences& correspondences) {
         const LargeVector<PlaneCorrespondence>& corr = correspondences.pairs;
         if (robust_) {
-            return ordered_sum(corr.size(), 0.0, energy_terms_,
-                               [&](std::size_t i) { return welsch_term(corr[i].residual, h_); });
+            exps_pose_ = correspondences.pose;
+            exps_h_ = h_;
+            return ordered_sum(
+                corr.size(), 0.0, energy_exps_, [&](std::size_t i) { return welsch_exp(corr[i].residual, h_); },
+                [](double e) { return 1.0 - e; });
         }
         double sum = 0.0;
         for (const PlaneCorrespondence& c : corr) sum += c.residual * c.residual;
@@ -328,8 +331,15 @@ private:
     void update_weights() {
         const double two_nu_sq = two_nu_squared(schedule_.nu());
         const LargeVector<PlaneCorrespondence>& corr = current_.pairs;
+        // The pairs are a function of the pose they were found under, so exponentials
+        // made for that pose and this stage's h belong to these residuals.
+        const bool exps_fit =
+            energy_exps_.size() == corr.size() && same_bits(exps_pose_, current_.pose) && exps_h_ == h_;
         parallel_for(corr.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) weights_[i] = welsch_weight(corr[i].residual, two_nu_sq);
+            for (std::size_t i = first; i < last; ++i) {
+                weights_[i] = exps_fit ? welsch_weight_from(energy_exps_[i], corr[i].residual, two_nu_sq, h_)
+                                       : welsch_weight(corr[i].residual, two_nu_sq);
+            }
         });
     }
 
@@ -421,7 +431,9 @@ private:
     PlaneCorrespondences current_;
     PlaneCorrespondences spare_;
     LargeVector<double> weights_;
-    LargeVector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
+    LargeVector<double> energy_exps_;  // robust runs: the exponentials of the latest energy,
+    SimilarityTransform exps_pose_;    // made on the pairs found under this pose
+    double exps_h_ = 0.0;              // with this h
     NuSchedule schedule_;
     std::optional<AndersonAccelerator<6>> accelerator_;
     double h_ = 0.0;  // 1 / (2 nu^2) of the current stage

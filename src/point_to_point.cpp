@@ -254,11 +254,14 @@ private:
         c_ = 1.0 / two_nu_sq_;
     }
 
-    // Sum over all points in index order from -0.0: squared distances, or Welsch terms.
+    // Sum over all points in index order from -0.0: squared distances, or Welsch terms,
+    // whose exponentials are kept for the weights of the same pass.
     double energy() {
         const LargeVector<double>& d = corr_.distances;
         if (robust_) {
-            return ordered_sum(d.size(), -0.0, energy_terms_, [&](std::size_t i) { return welsch_term(d[i], c_); });
+            return ordered_sum(
+                d.size(), -0.0, energy_exps_, [&](std::size_t i) { return welsch_exp(d[i], c_); },
+                [](double e) { return 1.0 - e; });
         }
         double sum = -0.0;
         for (double di : d) sum += di * di;
@@ -279,9 +282,13 @@ private:
         e_prev_ = energy();
     }
 
+    // Robust runs are accelerated, so the energy guard has just summed the energy of
+    // these distances with this stage's c, and its exponentials are at hand.
     void update_weights() {
+        const LargeVector<double>& d = corr_.distances;
         parallel_for(weights_.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) weights_[i] = welsch_weight(corr_.distances[i], two_nu_sq_);
+            for (std::size_t i = first; i < last; ++i)
+                weights_[i] = welsch_weight_from(energy_exps_[i], d[i], two_nu_sq_, c_);
         });
     }
 
@@ -323,7 +330,7 @@ private:
     const QueryOrder& order_;  // spatially coherent, fixed per run
     PointCorrespondences corr_;
     LargeVector<double> weights_;       // robust runs only; the others fit unweighted
-    LargeVector<double> energy_terms_;  // robust runs: the Welsch terms of the latest energy
+    LargeVector<double> energy_exps_;  // robust runs: the exponentials of the latest energy
     SimilarityTransform t_;
     SimilarityTransform t_plain_;
     SimilarityTransform t_prev_;

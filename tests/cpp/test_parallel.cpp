@@ -126,18 +126,20 @@ INSTANTIATE_TEST_SUITE_P(Sizes, MapChunksSplits,
                          ::testing::Values(0, 1, CHUNK_SIZE - 1, CHUNK_SIZE, CHUNK_SIZE + 1, 5 * CHUNK_SIZE + 7));
 
 // Terms whose sum depends on the order of the additions: it must be the sequential one.
+// Each term is made from its point's value, which stays behind for the caller.
 class OrderedSumAdds : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(OrderedSumAdds, LeftToRightLikeALoop) {
     const std::size_t n = GetParam();
-    auto term = [](std::size_t i) { return i % 3 == 0 ? 1e16 : (i % 3 == 1 ? 1.0 + 1e-3 * i : -1e16); };
+    auto value = [](std::size_t i) { return i % 3 == 0 ? 1e16 : (i % 3 == 1 ? 1.0 + 1e-3 * i : -1e16); };
+    auto term = [](double v) { return 0.75 - v; };
     double sequential = -0.0;
-    for (std::size_t i = 0; i < n; ++i) sequential += term(i);
-    LargeVector<double> terms(5, 42.0);  // resized to n and overwritten
-    const double got = ordered_sum(n, -0.0, terms, term);
+    for (std::size_t i = 0; i < n; ++i) sequential += term(value(i));
+    LargeVector<double> values(5, 42.0);  // resized to n and overwritten
+    const double got = ordered_sum(n, -0.0, values, value, term);
     EXPECT_EQ(std::memcmp(&got, &sequential, sizeof got), 0) << got << " vs " << sequential;
-    ASSERT_EQ(terms.size(), n);
-    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(terms[i], term(i));
+    ASSERT_EQ(values.size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(values[i], value(i));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, OrderedSumAdds, ::testing::Values(0, 7, MIN_PARALLEL_POINTS + 1, 100003));

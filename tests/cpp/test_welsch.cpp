@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 namespace tarvo {
@@ -148,6 +150,27 @@ TEST(Welsch, WeightAndTermFollowTheirFormulas) {
     EXPECT_NEAR(welsch_weight(1.0, two_nu_sq), std::exp(-2.0), 1e-16);
     EXPECT_EQ(welsch_term(0.0, 1.0 / two_nu_sq), 0.0);
     EXPECT_NEAR(welsch_term(1.0, 1.0 / two_nu_sq), 1.0 - std::exp(-2.0), 1e-16);
+}
+
+// A weight taken from the energy's exponential is the weight itself, bit for bit: the
+// exponential is used only when both arguments are the same number, which they are for
+// most distances but not all (the fallback is taken too).
+TEST(Welsch, WeightFromTheEnergysExponentialIsTheWeight) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> log_nu(-12.0, 3.0), ratio(0.0, 40.0);
+    int shared = 0, computed = 0;
+    for (int k = 0; k < 20000; ++k) {
+        const double nu = std::pow(10.0, log_nu(rng));
+        const double d = k % 100 == 0 ? 0.0 : ratio(rng) * nu;
+        const double two_nu_sq = two_nu_squared(nu), c = 1.0 / two_nu_sq;
+        const double want = welsch_weight(d, two_nu_sq);
+        const double got = welsch_weight_from(welsch_exp(d, c), d, two_nu_sq, c);
+        ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << "d " << d << ", nu " << nu;
+        // A stand-in no exp() returns shows which way the weight was made.
+        (welsch_weight_from(-1.0, d, two_nu_sq, c) == -1.0 ? shared : computed) += 1;
+    }
+    EXPECT_GT(shared, 10000);
+    EXPECT_GT(computed, 1000);
 }
 
 }  // namespace
