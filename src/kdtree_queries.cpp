@@ -158,7 +158,7 @@ inline void box_bounds(const NodeBox& a, const NodeBox& b, const Point3& q, doub
 // the plane tests would and more. A subtree is skipped only when its box does not beat
 // the best, so the first of several equidistant points is still the one reached first.
 template <class Search>
-[[gnu::noinline]] double visit_by_boxes(Search& search, const KdNode* nodes, const NodeBox* boxes, const Point3& q) {
+double visit_by_boxes(Search& search, const KdNode* nodes, const NodeBox* boxes, const Point3& q) {
     struct PendingBox {
         std::uint32_t node;
         double bound;
