@@ -321,7 +321,7 @@ private:
             exps_h_ = h_;
             return ordered_sum(
                 corr.size(), 0.0, energy_exps_, [&](std::size_t i) { return welsch_exp(corr[i].residual, h_); },
-                [](double e) { return 1.0 - e; });
+                [](double e) { return welsch_term_from(e); });
         }
         double sum = 0.0;
         for (const PlaneCorrespondence& c : corr) sum += c.residual * c.residual;

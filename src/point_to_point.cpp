@@ -261,7 +261,7 @@ private:
         if (robust_) {
             return ordered_sum(
                 d.size(), -0.0, energy_exps_, [&](std::size_t i) { return welsch_exp(d[i], c_); },
-                [](double e) { return 1.0 - e; });
+                [](double e) { return welsch_term_from(e); });
         }
         double sum = -0.0;
         for (double di : d) sum += di * di;

@@ -20,8 +20,11 @@ inline double welsch_weight(double d, double two_nu_sq) { return std::exp((-d * 
 // The exponential in an energy term, exp((-d * d) * c) with c = 1 / (2 nu^2).
 inline double welsch_exp(double d, double c) { return std::exp((-d * d) * c); }
 
+// One energy term from its exponential: 1 - exp((-d * d) * c).
+inline double welsch_term_from(double energy_exp) { return 1.0 - energy_exp; }
+
 // One energy term 1 - exp((-d * d) * c).
-inline double welsch_term(double d, double c) { return 1.0 - welsch_exp(d, c); }
+inline double welsch_term(double d, double c) { return welsch_term_from(welsch_exp(d, c)); }
 
 // welsch_weight(d, two_nu_sq), taken from `energy_exp` = welsch_exp(d, c) whenever the
 // weight's argument (-d * d) / two_nu_sq is the same number as the energy's
