@@ -25,6 +25,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -377,16 +378,56 @@ public:
         return dists_[len_ - 1] > cell.bound();
     }
 
+    // The distances of a block of points first, two at a time, and a bit for each that
+    // passes the limit in force when the block starts; only those are offered, in order.
+    // The limit never rises during a search (the bound, then the k-th distance, which
+    // only falls), so a point that fails it then fails it when its turn comes: the
+    // buffer ends as with every point offered.
     void scan_leaf(const KdNode& leaf) {
-        for (std::uint32_t p = leaf.start; p < leaf.end; ++p) {
-            const double dx = xs_[p] - q_.x, dy = ys_[p] - q_.y, dz = zs_[p] - q_.z;
-            offer((dx * dx + dy * dy) + dz * dz, input_index_[p]);
+        constexpr std::uint32_t kBlock = 16;
+        double d[kBlock];
+        for (std::uint32_t first = leaf.start; first < leaf.end; first += kBlock) {
+            const std::uint32_t count = std::min(kBlock, leaf.end - first);
+            block_distances(first, count, d);
+            std::uint32_t passing = 0;
+            for (std::uint32_t j = 0; j < count; ++j) passing |= static_cast<std::uint32_t>(may_enter(d[j])) << j;
+            for (; passing != 0; passing &= passing - 1) {
+                const auto j = static_cast<std::uint32_t>(std::countr_zero(passing));
+                offer(d[j], input_index_[first + j]);
+            }
         }
     }
 
 private:
+    // Squared distances of points first .. first + count, each summed as
+    // tree_distance2 sums it.
+    void block_distances(std::uint32_t first, std::uint32_t count, double* d) const {
+        const double *xs = xs_ + first, *ys = ys_ + first, *zs = zs_ + first;
+        std::uint32_t j = 0;
+#if defined(__SSE2__)
+        const __m128d qx = _mm_set1_pd(q_.x), qy = _mm_set1_pd(q_.y), qz = _mm_set1_pd(q_.z);
+        for (; j + 2 <= count; j += 2) {
+            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(xs + j), qx);
+            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(ys + j), qy);
+            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(zs + j), qz);
+            _mm_storeu_pd(d + j, _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz)));
+        }
+#endif
+        for (; j < count; ++j) {
+            const double dx = xs[j] - q_.x, dy = ys[j] - q_.y, dz = zs[j] - q_.z;
+            d[j] = (dx * dx + dy * dy) + dz * dz;
+        }
+    }
+
+    // Whether offer would take a point at squared distance d now: the negation of its
+    // refusal, so that a NaN is treated alike.
+    bool may_enter(double d) const {
+        if (len_ == k_) return !(d >= dists_[k_ - 1]);
+        return !bounded_ || d < bound_;
+    }
+
     void offer(double d, std::uint32_t index) {
-        if (len_ == k_ ? d >= dists_[k_ - 1] : bounded_ && !(d < bound_)) return;
+        if (!may_enter(d)) return;
         std::size_t h = len_ < k_ - 1 ? len_ : k_ - 1;
         while (h > 0 && dists_[h - 1] > d) {
             dists_[h] = dists_[h - 1];
