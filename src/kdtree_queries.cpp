@@ -57,6 +57,24 @@ inline Descent descend(const KdNode& node, std::uint32_t self, const Point3& q) 
     return {node.right, self + 1, diff};  // diff >= 0 or NaN
 }
 
+#if defined(__SSE2__)
+// The query in both lanes of three registers, for leaf scans two points at a time.
+struct QueryLanes {
+    explicit QueryLanes(const Point3& q) : x(_mm_set1_pd(q.x)), y(_mm_set1_pd(q.y)), z(_mm_set1_pd(q.z)) {}
+    __m128d x, y, z;
+};
+
+// Squared distances of tree points j and j + 1 from the query, each lane summed as
+// tree_distance2 sums it.
+inline __m128d two_distances2(const double* xs, const double* ys, const double* zs, std::uint32_t j,
+                              const QueryLanes& q) {
+    const __m128d dx = _mm_sub_pd(_mm_loadu_pd(xs + j), q.x);
+    const __m128d dy = _mm_sub_pd(_mm_loadu_pd(ys + j), q.y);
+    const __m128d dz = _mm_sub_pd(_mm_loadu_pd(zs + j), q.z);
+    return _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+}
+#endif
+
 // The squared distance from q to a box, summed as a point's distance is.
 inline double box_bound(const NodeBox& box, const Point3& q) {
     double o[3];
@@ -245,17 +263,14 @@ public:
             // by value and, on a tie, by position: the point a sequential strict-less scan
             // would keep. A lane's runner-up is the smaller of its old runner-up and the
             // larger of (its best, the new distance).
-            const __m128d qx = _mm_set1_pd(q_.x), qy = _mm_set1_pd(q_.y), qz = _mm_set1_pd(q_.z);
+            const QueryLanes q(q_);
             __m128d lane_best = _mm_set1_pd(Clearance ? kInf : best_);
             __m128d lane_second = _mm_set1_pd(kInf);
             __m128i lane_pos = _mm_set1_epi64x(-1);
             __m128i pos = _mm_set_epi64x(1, 0);
             const __m128i two = _mm_set1_epi64x(2);
             for (; j + 2 <= len; j += 2) {
-                const __m128d dx = _mm_sub_pd(_mm_loadu_pd(xs + j), qx);
-                const __m128d dy = _mm_sub_pd(_mm_loadu_pd(ys + j), qy);
-                const __m128d dz = _mm_sub_pd(_mm_loadu_pd(zs + j), qz);
-                const __m128d d = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+                const __m128d d = two_distances2(xs, ys, zs, j, q);
                 const __m128d closer = _mm_cmplt_pd(d, lane_best);
                 if constexpr (Clearance) lane_second = _mm_min_pd(lane_second, _mm_max_pd(lane_best, d));
                 lane_best = _mm_or_pd(_mm_and_pd(closer, d), _mm_andnot_pd(closer, lane_best));
@@ -384,7 +399,7 @@ public:
     // only falls), so a point that fails it then fails it when its turn comes: the
     // buffer ends as with every point offered.
     void scan_leaf(const KdNode& leaf) {
-        constexpr std::uint32_t kBlock = 16;
+        constexpr std::uint32_t kBlock = LEAF_SIZE;  // a whole leaf, but for one of equal points
         double d[kBlock];
         for (std::uint32_t first = leaf.start; first < leaf.end; first += kBlock) {
             const std::uint32_t count = std::min(kBlock, leaf.end - first);
@@ -405,13 +420,8 @@ private:
         const double *xs = xs_ + first, *ys = ys_ + first, *zs = zs_ + first;
         std::uint32_t j = 0;
 #if defined(__SSE2__)
-        const __m128d qx = _mm_set1_pd(q_.x), qy = _mm_set1_pd(q_.y), qz = _mm_set1_pd(q_.z);
-        for (; j + 2 <= count; j += 2) {
-            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(xs + j), qx);
-            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(ys + j), qy);
-            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(zs + j), qz);
-            _mm_storeu_pd(d + j, _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz)));
-        }
+        const QueryLanes q(q_);
+        for (; j + 2 <= count; j += 2) _mm_storeu_pd(d + j, two_distances2(xs, ys, zs, j, q));
 #endif
         for (; j < count; ++j) {
             const double dx = xs[j] - q_.x, dy = ys[j] - q_.y, dz = zs[j] - q_.z;
