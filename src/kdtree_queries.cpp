@@ -300,8 +300,7 @@ public:
         }
 #endif
         for (; j < len; ++j) {
-            const double dx = xs[j] - q_.x, dy = ys[j] - q_.y, dz = zs[j] - q_.z;
-            offer((dx * dx + dy * dy) + dz * dz, leaf.start + j);
+            offer(tree_distance2(q_, {xs[j], ys[j], zs[j]}), leaf.start + j);
         }
     }
 
@@ -423,10 +422,7 @@ private:
         const QueryLanes q(q_);
         for (; j + 2 <= count; j += 2) _mm_storeu_pd(d + j, two_distances2(xs, ys, zs, j, q));
 #endif
-        for (; j < count; ++j) {
-            const double dx = xs[j] - q_.x, dy = ys[j] - q_.y, dz = zs[j] - q_.z;
-            d[j] = (dx * dx + dy * dy) + dz * dz;
-        }
+        for (; j < count; ++j) d[j] = tree_distance2(q_, {xs[j], ys[j], zs[j]});
     }
 
     // Whether offer would take a point at squared distance d now: the negation of its
