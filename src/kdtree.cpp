@@ -173,8 +173,7 @@ private:
 KdTree KdTree::build(std::span<const Point3> points) {
     const std::size_t n = points.size();
     if (n == 0) precondition_failed("k-d tree needs at least one point");
-    if (n > std::numeric_limits<std::uint32_t>::max())
-        precondition_failed("k-d tree holds at most 4294967295 points");
+    if (n > MAX_CLOUD_POINTS) precondition_failed("k-d tree holds at most 4294967295 points");
 
     KdTree tree;
     {

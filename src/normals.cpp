@@ -101,6 +101,7 @@ Point3 fit_plane_normal(const KdTree& tree, std::span<const Point3> points, std:
 Expected<PointCloud, RegisterError> estimate_normals(std::span<const Point3> points, std::uint64_t k) {
     const std::size_t n = points.size();
     if (n == 0) return RegisterError::empty_target();
+    if (auto error = check_point_count(n, SUBJECT_POINTS)) return *error;
     if (k < 3) return RegisterError::invalid_config("estimate_normals needs k >= 3 to fit a plane");
     for (const Point3& p : points)
         if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))

@@ -39,6 +39,8 @@ std::string RegisterError::message() const {
             return std::string("invalid configuration: ") + text;
         case ErrorKind::ScaleUnsupported:
             return "`estimate_scale` is only implemented for icp, fast_icp, robust_icp";
+        case ErrorKind::TooManyPoints:
+            return std::string(text) + " has more than " + std::to_string(MAX_CLOUD_POINTS) + " points";
     }
     return "unknown error";
 }
@@ -86,6 +88,11 @@ std::optional<RegisterError> validate_options(const RegisterOptions& o) {
     if (o.init.kind == InitKind::Matrix) {
         if (auto error = validate_init(o.init.matrix)) return error;
     }
+    return std::nullopt;
+}
+
+std::optional<RegisterError> check_point_count(std::size_t count, const char* subject) {
+    if (count > MAX_CLOUD_POINTS) return RegisterError::too_many_points(subject);
     return std::nullopt;
 }
 

@@ -78,6 +78,7 @@ enum class ErrorKind : std::uint8_t {
     ZeroNormal,
     InvalidConfig,
     ScaleUnsupported,
+    TooManyPoints,
 };
 
 // The static subjects of NonFinite errors.
@@ -89,7 +90,7 @@ inline constexpr const char* SUBJECT_POINTS = "the point cloud";
 
 struct RegisterError {
     ErrorKind kind;
-    const char* text = nullptr;  // NonFinite subject or InvalidConfig message
+    const char* text = nullptr;  // NonFinite or TooManyPoints subject, InvalidConfig message
     std::uint64_t first = 0;     // NormalCountMismatch: target count; ZeroNormal: index
     std::uint64_t second = 0;    // NormalCountMismatch: normal count
 
@@ -107,6 +108,7 @@ struct RegisterError {
         return {ErrorKind::InvalidConfig, message};
     }
     static RegisterError scale_unsupported() { return {ErrorKind::ScaleUnsupported}; }
+    static RegisterError too_many_points(const char* what) { return {ErrorKind::TooManyPoints, what}; }
 
     // The user-facing text: a lower-case sentence without a final period.
     std::string message() const;
@@ -114,5 +116,8 @@ struct RegisterError {
 
 // Checks every option in a fixed order and returns the first failure.
 std::optional<RegisterError> validate_options(const RegisterOptions& options);
+
+// TooManyPoints for `subject` when a cloud of `count` points exceeds MAX_CLOUD_POINTS.
+std::optional<RegisterError> check_point_count(std::size_t count, const char* subject);
 
 }  // namespace tarvo

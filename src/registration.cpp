@@ -106,6 +106,8 @@ PointCloud normalise_cloud(std::span<const Point3> points, double scale, const P
 std::optional<RegisterError> check_clouds(std::span<const Point3> source, std::span<const Point3> target) {
     if (source.empty()) return RegisterError::empty_source();
     if (target.empty()) return RegisterError::empty_target();
+    if (auto error = check_point_count(source.size(), SUBJECT_SOURCE)) return error;
+    if (auto error = check_point_count(target.size(), SUBJECT_TARGET)) return error;
     if (!all_finite(source)) return RegisterError::non_finite(SUBJECT_SOURCE);
     if (!all_finite(target)) return RegisterError::non_finite(SUBJECT_TARGET);
     return std::nullopt;

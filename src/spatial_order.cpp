@@ -149,8 +149,7 @@ QueryOrder::QueryOrder(std::span<const Point3> cloud, LargeVector<std::uint32_t>
 }
 
 LargeVector<std::uint32_t> morton_order(std::span<const Point3> points) {
-    if (points.size() > std::numeric_limits<std::uint32_t>::max())
-        precondition_failed("a query order holds at most 4294967295 points");
+    if (points.size() > MAX_CLOUD_POINTS) precondition_failed("a query order holds at most 4294967295 points");
     const Box box = bounding_box(points);
     // Key = code << 32 | index. Least significant digit first, each pass stable, so the
     // keys end ordered by code and, within a code, by index.

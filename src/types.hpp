@@ -28,6 +28,10 @@ struct Point3 {
 // An owned, contiguous cloud: bit-for-bit a row-major (N, 3) array of doubles.
 using PointCloud = LargeVector<Point3>;
 
+// The most points a cloud that is searched or queried may have: trees and query orders
+// number points with 32 bits.
+inline constexpr std::size_t MAX_CLOUD_POINTS = 4294967295;
+
 using Mat3 = Eigen::Matrix3d;
 using Vec3 = Eigen::Vector3d;
 

@@ -198,5 +198,18 @@ TEST(Options, ErrorTexts) {
               "the point cloud contained a non-finite value");
 }
 
+// Trees and query orders number points with 32 bits: a larger cloud is an error, not
+// an abort deep inside a build.
+TEST(Options, CloudsBeyondThirtyTwoBitNumbersAreRefused) {
+    EXPECT_FALSE(check_point_count(1, SUBJECT_SOURCE));
+    EXPECT_FALSE(check_point_count(4294967295u, SUBJECT_SOURCE));
+    const std::optional<RegisterError> over = check_point_count(4294967296u, SUBJECT_TARGET);
+    ASSERT_TRUE(over);
+    EXPECT_EQ(over->message(), "the target point cloud has more than 4294967295 points");
+    const std::optional<RegisterError> far_over = check_point_count(SIZE_MAX, SUBJECT_POINTS);
+    ASSERT_TRUE(far_over);
+    EXPECT_EQ(far_over->message(), "the point cloud has more than 4294967295 points");
+}
+
 }  // namespace
 }  // namespace tarvo
