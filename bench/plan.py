@@ -8,6 +8,8 @@ from dataclasses import dataclass, field
 from bench import data, peers
 
 FULL_SIZES = (10_000, 100_000, 1_000_000)
+# Rounds of every timing job in a full run (bench.rounds keeps each measurement's best).
+FULL_ROUNDS = 2
 QUICK_SIZES = (10_000, 100_000)
 # Peers' end-to-end runs are also made with a cut-off a user might choose for the bunny
 # (about 7 % of its size), since all-points fits are biased on partly overlapping scans.
@@ -55,19 +57,21 @@ def iteration_budget(n: int) -> int:
     return 6
 
 
-def repeats_for(n: int, quick: bool) -> int:
-    """Best of this many: enough that a neighbour's burst on a shared machine rarely
-    decides a row."""
+def repeats_for(n: int, quick: bool, rounds: int = 1) -> int:
+    """Repeats per round: best of about this many in all, enough that a neighbour's burst
+    on a shared machine rarely decides a row, shared out over the rounds."""
     if n <= 20_000:
-        return 3 if quick else 7
-    if n <= 200_000:
-        return 1 if quick else 5
-    return 1 if quick else 3
+        total = 3 if quick else 7
+    elif n <= 200_000:
+        total = 1 if quick else 5
+    else:
+        total = 1 if quick else 3
+    return -(-total // rounds)
 
 
-def _synthetic_cases(runner, n: int, quick: bool, data_dir: str) -> list[dict]:
+def _synthetic_cases(runner, n: int, quick: bool, data_dir: str, rounds: int) -> list[dict]:
     base = {"dataset": data.synthetic_name(n), "data_dir": data_dir,
-            "repeats": repeats_for(n, quick)}
+            "repeats": repeats_for(n, quick, rounds)}
     cases = []
     if hasattr(runner, "floor"):
         cases.append({**base, "kind": "floor", "pose": "truth"})
@@ -79,8 +83,9 @@ def _synthetic_cases(runner, n: int, quick: bool, data_dir: str) -> list[dict]:
     return cases
 
 
-def _bunny_cases(runner, quick: bool, data_dir: str) -> list[dict]:
-    base = {"dataset": data.BUNNY_NAME, "data_dir": data_dir, "repeats": 1 if quick else 3}
+def _bunny_cases(runner, quick: bool, data_dir: str, rounds: int) -> list[dict]:
+    base = {"dataset": data.BUNNY_NAME, "data_dir": data_dir,
+            "repeats": 1 if quick else -(-3 // rounds)}
     cases = []
     if hasattr(runner, "floor"):
         cases += [{**base, "kind": "floor", "pose": pose} for pose in ("identity", "truth")]
@@ -102,10 +107,11 @@ def _memory_jobs(runner, n: int, cpus: list[int], data_dir: str) -> list[Job]:
             for m in runner.METHODS]
 
 
-def make_jobs(sizes, threads: list[int], libraries, quick: bool, data_dir: str,
-              with_bunny: bool = True, with_memory: bool = True) -> list[Job]:
-    """Jobs ordered so that every peer runs right next to tarvo on the same data and
-    thread count, which keeps them under the same background load."""
+def make_jobs(sizes, threads: list[int], libraries, quick: bool, data_dir: str, rounds: int = 1,
+              with_bunny: bool = True) -> list[Job]:
+    """The timing jobs of one round, ordered so that every peer runs right next to tarvo
+    on the same data and thread count, which keeps them under the same background load;
+    each case repeats its calls its share of the repeats for `rounds` rounds."""
     # Fewer threads than CPUs take the last ones: the first CPU carries most of the
     # machine's own interrupts and housekeeping.
     cpus = sorted(os.sched_getaffinity(0))
@@ -114,16 +120,23 @@ def make_jobs(sizes, threads: list[int], libraries, quick: bool, data_dir: str,
     groups = [(n, t) for n in sizes for t in threads]
     for n, t in groups:
         for runner in runners:
-            cases = _synthetic_cases(runner, n, quick, data_dir)
+            cases = _synthetic_cases(runner, n, quick, data_dir, rounds)
             if cases:
                 jobs.append(Job(runner.LIBRARY, t, cpus[-t:], cases))
     if with_bunny:
         for t in threads:
             for runner in runners:
-                cases = _bunny_cases(runner, quick, data_dir)
+                cases = _bunny_cases(runner, quick, data_dir, rounds)
                 if cases:
                     jobs.append(Job(runner.LIBRARY, t, cpus[-t:], cases))
-    if with_memory:
-        for runner in runners:
-            jobs += _memory_jobs(runner, max(sizes), cpus, data_dir)
+    return jobs
+
+
+def memory_jobs(sizes, libraries, data_dir: str) -> list[Job]:
+    """Peak memory of one registration at the largest size, per library and method, on
+    every usable CPU."""
+    cpus = sorted(os.sched_getaffinity(0))
+    jobs = []
+    for name in libraries:
+        jobs += _memory_jobs(peers.load(name), max(sizes), cpus, data_dir)
     return jobs

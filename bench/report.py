@@ -64,6 +64,11 @@ def _table(header: list[str], rows: list[list[str]]) -> list[str]:
     return lines + ["| " + " | ".join(row) + " |" for row in rows]
 
 
+def _rounds_text(results) -> str:
+    count = results["config"].get("rounds", 1)
+    return f" over {count} rounds of every timing job" if count > 1 else ""
+
+
 def machine_section(results) -> list[str]:
     m = results["machine"]
     versions = ", ".join(f"{k} {v}" for k, v in m["packages"].items() if v)
@@ -72,7 +77,8 @@ def machine_section(results) -> list[str]:
         f"{m['memory_gib']} GiB, {m['os']}, Python {m['python']}.",
         f"Software: {versions}; tarvo revision {m['tarvo_revision']}.",
         f"Command: `{results['config']['command'].strip()}` ({m['date']}, "
-        f"{results['wall_time_s']:.0f} s). Times are the best of the repeats, wall clock.",
+        f"{results['wall_time_s']:.0f} s). Times are the best of the repeats{_rounds_text(results)}, "
+        "wall clock.",
     ]
 
 

@@ -11,7 +11,7 @@ import sys
 import tempfile
 import time
 
-from bench import data, machine, peers, plan, plot, report
+from bench import data, machine, peers, plan, plot, report, rounds
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
@@ -30,6 +30,9 @@ def parse_args(argv):
                         help="comma-separated thread counts, 'all' for every usable CPU")
     parser.add_argument("--libraries", default=",".join(peers.LIBRARIES),
                         help="comma-separated subset of " + ", ".join(peers.LIBRARIES))
+    parser.add_argument("--rounds", type=int,
+                        help="run every timing job this many times and keep each measurement's "
+                             f"best round (default {plan.FULL_ROUNDS}, 1 with --quick)")
     parser.add_argument("--no-bunny", action="store_true", help="skip the real scan pair")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory runs")
     parser.add_argument("--output", default=os.path.join(RESULTS, "latest"),
@@ -77,23 +80,33 @@ def main(argv=None) -> int:
     threads = plan.thread_counts(args.threads)
     libraries = [name.strip() for name in args.libraries.split(",") if name.strip()]
     with_memory = not args.no_memory
+    round_count = args.rounds or (1 if args.quick else plan.FULL_ROUNDS)
+    if round_count < 1:
+        raise SystemExit("--rounds must be at least 1")
     started = time.perf_counter()
-    records = []
     with tempfile.TemporaryDirectory(prefix="tarvo-bench-") as scratch:
         build_datasets(sizes, scratch, not args.no_bunny)
-        jobs = plan.make_jobs(sizes, threads, libraries, args.quick, scratch,
-                              with_bunny=not args.no_bunny, with_memory=with_memory)
-        for index, job in enumerate(jobs, 1):
+        timing_jobs = plan.make_jobs(sizes, threads, libraries, args.quick, scratch, round_count,
+                                     with_bunny=not args.no_bunny)
+        # Peak memory does not depend on the machine's load: measured once.
+        memory_jobs = plan.memory_jobs(sizes, libraries, scratch) if with_memory else []
+        schedule = [(r, job) for r in range(1, round_count + 1) for job in timing_jobs]
+        schedule += [(round_count, job) for job in memory_jobs]
+        made: list[list[dict]] = [[] for _ in range(round_count)]
+        for index, (round_number, job) in enumerate(schedule, 1):
             t0 = time.perf_counter()
             new = [_clean(r) for r in run_job(job, scratch)]
-            records += new
+            made[round_number - 1] += new
             errors = sum(1 for r in new if "error" in r)
-            print(f"[{index}/{len(jobs)}] {job.label}: {time.perf_counter() - t0:.1f} s"
+            print(f"[{index}/{len(schedule)}] round {round_number}: {job.label}: "
+                  f"{time.perf_counter() - t0:.1f} s"
                   + (f", {errors} failed: {new[-1]['error']}" if errors else ""), flush=True)
+    records = rounds.best_of_rounds(made)
     results = {
         "machine": machine.describe(REPO),
         "config": {"sizes": list(sizes), "threads": threads, "libraries": libraries,
-                   "quick": args.quick, "command": "python -m bench " + " ".join(
+                   "quick": args.quick, "rounds": round_count,
+                   "command": "python -m bench " + " ".join(
                        sys.argv[1:] if argv is None else argv)},
         "wall_time_s": time.perf_counter() - started,
         "records": records,
