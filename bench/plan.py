@@ -57,6 +57,11 @@ def iteration_budget(n: int) -> int:
     return 6
 
 
+def _per_round(total: int, rounds: int) -> int:
+    """A case's share of `total` repeats in each of `rounds` rounds, rounded up."""
+    return -(-total // rounds)
+
+
 def repeats_for(n: int, quick: bool, rounds: int = 1) -> int:
     """Repeats per round: best of about this many in all, enough that a neighbour's burst
     on a shared machine rarely decides a row, shared out over the rounds."""
@@ -66,7 +71,7 @@ def repeats_for(n: int, quick: bool, rounds: int = 1) -> int:
         total = 1 if quick else 5
     else:
         total = 1 if quick else 3
-    return -(-total // rounds)
+    return _per_round(total, rounds)
 
 
 def _synthetic_cases(runner, n: int, quick: bool, data_dir: str, rounds: int) -> list[dict]:
@@ -85,7 +90,7 @@ def _synthetic_cases(runner, n: int, quick: bool, data_dir: str, rounds: int) ->
 
 def _bunny_cases(runner, quick: bool, data_dir: str, rounds: int) -> list[dict]:
     base = {"dataset": data.BUNNY_NAME, "data_dir": data_dir,
-            "repeats": 1 if quick else -(-3 // rounds)}
+            "repeats": 1 if quick else _per_round(3, rounds)}
     cases = []
     if hasattr(runner, "floor"):
         cases += [{**base, "kind": "floor", "pose": pose} for pose in ("identity", "truth")]

@@ -80,7 +80,7 @@ def main(argv=None) -> int:
     threads = plan.thread_counts(args.threads)
     libraries = [name.strip() for name in args.libraries.split(",") if name.strip()]
     with_memory = not args.no_memory
-    round_count = args.rounds or (1 if args.quick else plan.FULL_ROUNDS)
+    round_count = args.rounds if args.rounds is not None else (1 if args.quick else plan.FULL_ROUNDS)
     if round_count < 1:
         raise SystemExit("--rounds must be at least 1")
     started = time.perf_counter()

@@ -81,7 +81,7 @@ enum class ErrorKind : std::uint8_t {
     TooManyPoints,
 };
 
-// The static subjects of NonFinite errors.
+// The static subjects of NonFinite and TooManyPoints errors.
 inline constexpr const char* SUBJECT_SOURCE = "the source point cloud";
 inline constexpr const char* SUBJECT_TARGET = "the target point cloud";
 inline constexpr const char* SUBJECT_NORMALS = "the target normals";
