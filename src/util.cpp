@@ -1,8 +1,9 @@
-// Per-point medians run on the worker pool, one neighbour buffer and one scratch array
-// per task; every per-point value lands in its own slot, and the final median runs on
-// the calling thread, so the statistic does not depend on the thread count.
+// Per-point medians run on the worker pool, with neighbour buffers and scratch space
+// made once per task; every per-point value lands in its own slot, and the final median
+// runs on the calling thread, so the statistics do not depend on the thread count.
 #include "util.hpp"
 
+#include "leaf_neighbours.hpp"
 #include "parallel.hpp"
 
 #include <algorithm>
@@ -62,6 +63,18 @@ double median_of_per_point(const KdTree& tree, std::size_t k, const PerPoint& pe
     return median_in_place(values);
 }
 
+// median_in_place of the square roots of all but the first (the point itself) of a
+// point's squared neighbour distances, ascending as every neighbour search leaves them.
+// Square roots keep that order, so the median is read off the middle: the lower middle
+// of an even count is the largest value before the upper one.
+double median_of_others(std::span<const double> ascending) {
+    if (ascending.size() < 2) return 0.0;
+    const std::span<const double> others = ascending.subspan(1);
+    const std::size_t mid = others.size() / 2;
+    if (others.size() % 2 == 1) return std::sqrt(others[mid]);
+    return (std::sqrt(others[mid]) + std::sqrt(others[mid - 1])) * 0.5;
+}
+
 }  // namespace
 
 double median_in_place(std::span<double> values) {
@@ -79,13 +92,33 @@ std::size_t neighbour_count(std::uint64_t nu_neighbors, std::size_t n) {
     return static_cast<std::size_t>(std::min(wanted, available));
 }
 
+// Only distances enter this statistic, so the leaves go through LeafNeighbourDistances,
+// a walk of the tree per leaf; the rare leaf it does not take, one search per point.
 double median_neighbour_distance(std::span<const Point3> points, const KdTree& tree, std::size_t k) {
-    return median_of_per_point(
-        tree, k, [&](std::size_t i, KnnBuffer& buffer, std::vector<double>& scratch) {
-            knn_into(tree, points[i], buffer, knn_bound_through(points, points[i], buffer));
-            const auto dists = buffer.distances();
-            for (std::size_t j = 1; j < dists.size(); ++j) scratch.push_back(std::sqrt(dists[j]));
-        });
+    const std::span<const KdNode> nodes = tree.nodes();
+    const std::uint32_t* input_index = tree.indices().data();
+    LargeVector<double> values(tree.size());
+    parallel_for(nodes.size(), [&](std::size_t first, std::size_t last) {
+        LeafNeighbourDistances leaf_distances(tree, k);
+        KnnBuffer buffer(k);
+        for (std::size_t node = first; node < last; ++node) {
+            const KdNode& leaf = nodes[node];
+            if (leaf.kind != LEAF) continue;
+            if (leaf_distances.serves(leaf)) {
+                leaf_distances.run(static_cast<std::uint32_t>(node));
+                for (std::uint32_t j = 0; j < leaf.end - leaf.start; ++j) {
+                    values[input_index[leaf.start + j]] = median_of_others(leaf_distances.distances(j));
+                }
+                continue;
+            }
+            for (std::uint32_t p = leaf.start; p < leaf.end; ++p) {
+                const Point3& q = points[input_index[p]];
+                knn_into(tree, q, buffer, knn_bound_through(points, q, buffer));
+                values[input_index[p]] = median_of_others(buffer.distances());
+            }
+        }
+    });
+    return median_in_place(values);
 }
 
 double median_neighbour_plane_distance(std::span<const Point3> points,
