@@ -51,11 +51,13 @@ LeafNeighbourDistances::LeafNeighbourDistances(const KdTree& tree, std::size_t k
       k_(k),
       found_(std::min(k, tree.size())),
       finite_(finite_distances(tree)),
-      dists_((LEAF_SIZE + 1) * k, kInf) {
+      dists_(k <= MAX_NEIGHBOURS ? (LEAF_SIZE + 1) * k : 0, kInf) {
     if (k == 0) precondition_failed("assertion failed: k > 0");
 }
 
-bool LeafNeighbourDistances::serves(const KdNode& leaf) const { return finite_ && leaf.end - leaf.start <= LEAF_SIZE; }
+bool LeafNeighbourDistances::serves(const KdNode& leaf) const {
+    return k_ <= MAX_NEIGHBOURS && finite_ && leaf.end - leaf.start <= LEAF_SIZE;
+}
 
 std::span<const double> LeafNeighbourDistances::distances(std::uint32_t j) const {
     return {dists_.data() + j * k_, found_};
@@ -180,9 +182,9 @@ void LeafNeighbourDistances::scan_for(std::uint32_t j, const KdNode& leaf) {
 
 // Keeps the k smallest of point j's distances and d, ascending, without a branch: slot h
 // becomes the smaller of its value and the larger of d and the value before it. Slots go
-// upward, each read and written once as a whole double: vectorised, the loop would
-// read pairs that straddle the pairs the previous offer to this point just wrote, and
-// wait on every such read.
+// upward, each read and written once as a whole double: vectorised, the loop would read
+// pairs that straddle the pairs the previous offer to this point just wrote, and wait on
+// every such read.
 void LeafNeighbourDistances::offer(std::uint32_t j, double d) {
     double* kept = dists_.data() + j * k_;
     double before = kept[0];

@@ -21,12 +21,18 @@ namespace tarvo {
 // Scratch for one thread: reuse it for every leaf that thread takes.
 class LeafNeighbourDistances {
 public:
+    // The most neighbours it keeps per point. Each offer of a distance touches all k
+    // slots; beyond some 16 the per-point search, which shifts only the slots above the
+    // new distance, is as fast.
+    static constexpr std::size_t MAX_NEIGHBOURS = 16;
+
     // The tree must outlive this; k >= 1.
     LeafNeighbourDistances(const KdTree& tree, std::size_t k);
 
     // Whether run() takes this leaf. It takes leaves of at most LEAF_SIZE points (a leaf
     // of points that coincide on their widest axis can hold more) of a tree whose squared
-    // distances are all finite. Ask knn_into for the points of any other leaf.
+    // distances are all finite, for k up to MAX_NEIGHBOURS. Ask knn_into for the points
+    // of any other leaf.
     bool serves(const KdNode& leaf) const;
 
     // Finds the distances of the points of leaf node `leaf`, which serves() accepts.

@@ -79,7 +79,7 @@ std::vector<CloudCase> cloud_cases() {
     // around it scan it.
     PointCloud stacked = uniform_cloud(300, 21);
     for (int i = 0; i < 400; ++i) stacked.push_back({0.5, 0.5, 0.5});
-    // The root's right half is one leaf of 100 coinciding points, which a large k reaches.
+    // The root's right half is one leaf of 100 coinciding points.
     PointCloud apart = uniform_cloud(100, 22);
     for (int i = 0; i < 100; ++i) apart.push_back({10.0, 0.0, 0.0});
     return {
@@ -98,13 +98,12 @@ std::vector<CloudCase> cloud_cases() {
 INSTANTIATE_TEST_SUITE_P(Clouds, LeafNeighbours,
                          ::testing::Combine(::testing::ValuesIn(cloud_cases()),
                                             ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{7},
-                                                              std::size_t{16}, std::size_t{30},
-                                                              std::size_t{120})),
+                                                              LeafNeighbourDistances::MAX_NEIGHBOURS)),
                          [](const auto& info) {
                              return std::get<0>(info.param).name + "_k" + std::to_string(std::get<1>(info.param));
                          });
 
-TEST(LeafNeighbourServes, RefusesOversizedLeavesAndOverflowingTrees) {
+TEST(LeafNeighbourServes, RefusesOversizedLeavesOverflowingTreesAndManyNeighbours) {
     PointCloud stacked(40, Point3{1.0, 2.0, 3.0});
     const KdTree stacked_tree = KdTree::build(stacked);
     ASSERT_EQ(stacked_tree.nodes().size(), 1u);  // coincident points: one leaf of 40
@@ -120,10 +119,12 @@ TEST(LeafNeighbourServes, RefusesOversizedLeavesAndOverflowingTrees) {
     }
 
     const KdTree ordinary = KdTree::build(uniform_cloud(200, 9));
-    const LeafNeighbourDistances ordinary_distances(ordinary, 7);
+    const LeafNeighbourDistances few(ordinary, LeafNeighbourDistances::MAX_NEIGHBOURS);
+    const LeafNeighbourDistances many(ordinary, LeafNeighbourDistances::MAX_NEIGHBOURS + 1);
     for (const KdNode& node : ordinary.nodes()) {
         if (node.kind == LEAF) {
-            EXPECT_TRUE(ordinary_distances.serves(node));
+            EXPECT_TRUE(few.serves(node));
+            EXPECT_FALSE(many.serves(node));
         }
     }
 }

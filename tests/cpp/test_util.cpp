@@ -136,9 +136,23 @@ TEST(NeighbourDistance, DuplicateSkipsOnlyOneZero) {
 }
 
 TEST(NeighbourDistance, RandomCloudMatchesBruteForce) {
-    for (std::size_t k : {2u, 3u, 7u, 12u}) {
+    for (std::size_t k : {2u, 3u, 7u, 12u, 30u}) {
         const PointCloud c = random_cloud(700, 11 + static_cast<unsigned>(k));
         EXPECT_EQ(median_neighbour_distance(c, KdTree::build(c), k), brute_statistic(c, k)) << k;
+    }
+}
+
+// Leaves of coinciding points, which take the per-point search, among ordinary ones.
+TEST(NeighbourDistance, CoincidingLeavesMatchBruteForce) {
+    PointCloud c = random_cloud(600, 41);
+    c.insert(c.end(), 100, Point3{0.25, 0.25, 0.25});
+    const KdTree tree = KdTree::build(c);
+    ASSERT_TRUE(std::any_of(tree.nodes().begin(), tree.nodes().end(),
+                            [](const KdNode& n) { return n.kind == LEAF && n.end - n.start > LEAF_SIZE; }));
+    for (std::size_t k : {2u, 7u, 16u}) {
+        const double brute = brute_statistic(c, k);
+        EXPECT_GT(brute, 0.0);
+        EXPECT_EQ(median_neighbour_distance(c, tree, k), brute) << k;
     }
 }
 
