@@ -54,6 +54,18 @@ inline PointCloud grid_cloud(int side, double h = 1.0) {
     return c;
 }
 
+// A noisy wavy surface in random order.
+inline PointCloud wavy_cloud(std::size_t n, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(-1, 1);
+    PointCloud c(n);
+    for (auto& p : c) {
+        const double x = u(rng), y = u(rng);
+        p = {x, y, std::sin(3 * x) * std::cos(2 * y) + 0.01 * u(rng)};
+    }
+    return c;
+}
+
 inline PointCloud flat_cloud(std::size_t n, unsigned seed) {
     PointCloud c = uniform_cloud(n, seed);
     for (auto& p : c) p.z = 0.25;

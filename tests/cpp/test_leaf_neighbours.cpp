@@ -12,17 +12,6 @@ namespace {
 
 using namespace tree_fixtures;
 
-PointCloud surface_cloud(std::size_t n, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    PointCloud c(n);
-    for (auto& p : c) {
-        const double x = u(rng), y = u(rng);
-        p = {x, y, 0.3 * std::sin(3.0 * x) * std::cos(2.0 * y)};
-    }
-    return c;
-}
-
 // Leaves run() takes, and for each of its points whether the distances equal knn_into's.
 struct Comparison {
     std::size_t leaves_served = 0;
@@ -84,7 +73,7 @@ std::vector<CloudCase> cloud_cases() {
     for (int i = 0; i < 100; ++i) apart.push_back({10.0, 0.0, 0.0});
     return {
         {"uniform", uniform_cloud(3000, 1)},
-        {"surface", surface_cloud(5000, 2)},
+        {"surface", wavy_cloud(5000, 2)},
         {"grid", grid_cloud(12, 0.1)},  // ties at every k-th distance
         {"duplicates", duplicated_cloud(2000, 3)},
         {"flat", flat_cloud(1500, 4)},

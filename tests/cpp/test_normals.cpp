@@ -1,3 +1,4 @@
+#include "kdtree_fixtures.hpp"
 #include "normals.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 
 namespace tarvo {
 namespace {
+
+using tree_fixtures::wavy_cloud;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -138,18 +141,6 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"inf", {{0, 0, -kInf}}, 3, ErrorKind::NonFinite,
                   "the point cloud contained a non-finite value"}),
     [](const auto& info) { return info.param.name; });
-
-// A noisy wavy surface in random order.
-PointCloud wavy_cloud(std::size_t n, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> u(-1, 1);
-    PointCloud c(n);
-    for (auto& p : c) {
-        const double x = u(rng), y = u(rng);
-        p = {x, y, std::sin(3 * x) * std::cos(2 * y) + 0.01 * u(rng)};
-    }
-    return c;
-}
 
 TEST(EstimateNormals, BitIdenticalForAnyThreadCount) {
     const PointCloud c = wavy_cloud(30000, 6);
