@@ -20,6 +20,7 @@
 // goes near side first and skips only what cannot hold a strictly better point, so it
 // finds the same point.
 #include "kdtree.hpp"
+#include "leaf_distances.hpp"
 
 #include <algorithm>
 #if defined(__SSE2__)
@@ -56,24 +57,6 @@ inline Descent descend(const KdNode& node, std::uint32_t self, const Point3& q) 
     if (diff < 0) return {self + 1, node.right, diff};
     return {node.right, self + 1, diff};  // diff >= 0 or NaN
 }
-
-#if defined(__SSE2__)
-// The query in both lanes of three registers, for leaf scans two points at a time.
-struct QueryLanes {
-    explicit QueryLanes(const Point3& q) : x(_mm_set1_pd(q.x)), y(_mm_set1_pd(q.y)), z(_mm_set1_pd(q.z)) {}
-    __m128d x, y, z;
-};
-
-// Squared distances of tree points j and j + 1 from the query, each lane summed as
-// tree_distance2 sums it.
-inline __m128d two_distances2(const double* xs, const double* ys, const double* zs, std::uint32_t j,
-                              const QueryLanes& q) {
-    const __m128d dx = _mm_sub_pd(_mm_loadu_pd(xs + j), q.x);
-    const __m128d dy = _mm_sub_pd(_mm_loadu_pd(ys + j), q.y);
-    const __m128d dz = _mm_sub_pd(_mm_loadu_pd(zs + j), q.z);
-    return _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
-}
-#endif
 
 // The squared distance from q to a box, summed as a point's distance is.
 inline double box_bound(const NodeBox& box, const Point3& q) {
@@ -402,7 +385,7 @@ public:
         double d[kBlock];
         for (std::uint32_t first = leaf.start; first < leaf.end; first += kBlock) {
             const std::uint32_t count = std::min(kBlock, leaf.end - first);
-            block_distances(first, count, d);
+            block_distances2(xs_ + first, ys_ + first, zs_ + first, count, q_, d);
             std::uint32_t passing = 0;
             for (std::uint32_t j = 0; j < count; ++j) passing |= static_cast<std::uint32_t>(may_enter(d[j])) << j;
             for (; passing != 0; passing &= passing - 1) {
@@ -413,18 +396,6 @@ public:
     }
 
 private:
-    // Squared distances of points first .. first + count, each summed as
-    // tree_distance2 sums it.
-    void block_distances(std::uint32_t first, std::uint32_t count, double* d) const {
-        const double *xs = xs_ + first, *ys = ys_ + first, *zs = zs_ + first;
-        std::uint32_t j = 0;
-#if defined(__SSE2__)
-        const QueryLanes q(q_);
-        for (; j + 2 <= count; j += 2) _mm_storeu_pd(d + j, two_distances2(xs, ys, zs, j, q));
-#endif
-        for (; j < count; ++j) d[j] = tree_distance2(q_, {xs[j], ys[j], zs[j]});
-    }
-
     // Whether offer would take a point at squared distance d now: the negation of its
     // refusal, so that a NaN is treated alike.
     bool may_enter(double d) const {

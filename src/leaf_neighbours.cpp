@@ -13,6 +13,8 @@
 // Which of several equal distances is kept makes no difference to the values kept.
 #include "leaf_neighbours.hpp"
 
+#include "leaf_distances.hpp"
+
 #include <algorithm>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -159,23 +161,10 @@ void LeafNeighbourDistances::scan_for(std::uint32_t j, const KdNode& leaf) {
     double d[LEAF_SIZE];
     for (std::uint32_t first = leaf.start; first < leaf.end; first += LEAF_SIZE) {
         const std::uint32_t count = std::min(LEAF_SIZE, leaf.end - first);
-        const double* xs = tree_.xs() + first;
-        const double* ys = tree_.ys() + first;
-        const double* zs = tree_.zs() + first;
-        std::uint32_t i = 0;
-#if defined(__SSE2__)
-        const __m128d x = _mm_set1_pd(q.x), y = _mm_set1_pd(q.y), z = _mm_set1_pd(q.z);
-        for (; i + 2 <= count; i += 2) {
-            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(xs + i), x);
-            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(ys + i), y);
-            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(zs + i), z);
-            _mm_storeu_pd(d + i, _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz)));
-        }
-#endif
-        for (; i < count; ++i) d[i] = tree_distance2(q, {xs[i], ys[i], zs[i]});
+        block_distances2(tree_.xs() + first, tree_.ys() + first, tree_.zs() + first, count, q, d);
         const double below = limit(j);
         std::uint32_t offered = 0;
-        for (i = 0; i < count; ++i) offered |= static_cast<std::uint32_t>(d[i] < below) << i;
+        for (std::uint32_t i = 0; i < count; ++i) offered |= static_cast<std::uint32_t>(d[i] < below) << i;
         for (; offered != 0; offered &= offered - 1) offer(j, d[std::countr_zero(offered)]);
     }
 }
